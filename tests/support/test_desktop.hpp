@@ -1,0 +1,141 @@
+#pragma once
+// A real desktop for integration tests: Xvfb on a free display number, openbox as
+// the window manager, and (when asked) a D-Bus session with the accessibility bus.
+// Everything a TestDesktop starts is stopped by its destructor, also when the test
+// fails; children are started with PR_SET_PDEATHSIG so that nothing outlives a
+// crashed test either.
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace quorl::testdesk {
+
+using namespace std::chrono_literals;
+using Env = std::map<std::string, std::string>;
+
+// Polls `condition` until it holds or the deadline passes; returns its last value.
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds deadline = 5000ms,
+             std::chrono::milliseconds interval = 5ms);
+
+// The directory holding the built programs and test applications.
+std::string binDir();
+std::string sourceDir();
+
+// A child process with pipes on its standard streams.
+class Child {
+ public:
+  // Starts argv[0] (a path, or a name looked up on PATH) with the current
+  // environment plus `env` (a value of "" removes the variable).
+  static std::unique_ptr<Child> start(const std::vector<std::string>& argv, const Env& env = {});
+  ~Child();  // closes stdin, then SIGTERM, waits up to 2 s, then SIGKILL; reaps
+
+  pid_t pid() const { return pid_; }
+  bool writeLine(const std::string& line);  // appends '\n'
+  void closeStdin();
+  // The next complete stdout line, waiting up to the deadline.
+  std::optional<std::string> readLine(std::chrono::milliseconds deadline = 5000ms);
+  // The next stdout line that parses as JSON and satisfies the predicate; lines
+  // skipped on the way are kept in skipped().
+  std::optional<nlohmann::json> readJsonUntil(const std::function<bool(const nlohmann::json&)>& pred,
+                                              std::chrono::milliseconds deadline = 5000ms);
+  const std::vector<std::string>& skipped() const { return skipped_; }
+  std::string stderrText();  // whatever stderr has produced so far
+  // Exit status (or 128+signal) once the child ends within the deadline.
+  std::optional<int> waitExit(std::chrono::milliseconds deadline = 5000ms);
+  bool running();
+  void kill(int signal);
+
+ private:
+  Child() = default;
+  bool fill(std::chrono::milliseconds deadline);
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
+  std::string outBuffer_, errBuffer_;
+  std::vector<std::string> skipped_;
+  std::optional<int> status_;
+};
+
+// Runs a command to completion and returns its standard output (and exit status).
+struct RunResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+RunResult run(const std::vector<std::string>& argv, const Env& env = {},
+              std::chrono::milliseconds deadline = 10000ms);
+
+struct DesktopOptions {
+  int width = 1280;
+  int height = 800;
+  bool windowManager = true;   // openbox
+  bool accessibility = false;  // D-Bus session + AT-SPI bus
+  bool compositor = false;     // xcompmgr (a compositing manager owning _NET_WM_CM_S0)
+};
+
+class TestDesktop {
+ public:
+  explicit TestDesktop(DesktopOptions options = {});
+  ~TestDesktop();
+
+  const std::string& display() const { return display_; }  // ":N"
+  // DISPLAY (and DBUS_SESSION_BUS_ADDRESS, AT_SPI_BUS_ADDRESS... when accessibility is on).
+  const Env& env() const { return env_; }
+  // Sets DISPLAY etc. in this process's own environment for the desktop's lifetime
+  // (restored by the destructor), so in-process platform code talks to it.
+  void adoptEnvironment();
+
+  std::unique_ptr<Child> spawn(const std::vector<std::string>& argv, const Env& extra = {}) const;
+  RunResult run(const std::vector<std::string>& argv, const Env& extra = {},
+                std::chrono::milliseconds deadline = 10000ms) const;
+
+  // xdotool playing the user, e.g. xdotool({"mousemove", "100", "100", "click", "1"}).
+  RunResult xdotool(const std::vector<std::string>& args) const;
+
+ private:
+  DesktopOptions options_;
+  std::string display_;
+  Env env_;
+  Env savedEnv_;
+  bool adopted_ = false;
+  std::vector<std::unique_ptr<Child>> services_;  // Xvfb, openbox, dbus, ...
+};
+
+// One of our target applications: tests/apps "xlib-target" or "gtk-target".
+// Started with a title and geometry; it prints one JSON line per thing it receives
+// (first {"event":"ready","window":ID,...} once mapped).
+struct TargetOptions {
+  std::string title = "target";
+  int x = 100, y = 100, width = 400, height = 300;
+  std::vector<std::string> extraArgs;
+  Env env;
+};
+
+class TargetApp {
+ public:
+  enum class Kind { xlib, gtk };
+  TargetApp(const TestDesktop& desktop, Kind kind, TargetOptions options = {});
+  ~TargetApp();
+
+  pid_t pid() const;
+  uint32_t window() const;  // the client window id from the ready line
+  Child& child() { return *child_; }
+  // The next logged event satisfying the predicate.
+  std::optional<nlohmann::json> next(const std::function<bool(const nlohmann::json&)>& pred,
+                                     std::chrono::milliseconds deadline = 5000ms);
+  // All lines logged so far (read without waiting).
+  std::vector<nlohmann::json> drain();
+
+ private:
+  std::unique_ptr<Child> child_;
+  uint32_t window_ = 0;
+};
+
+}  // namespace quorl::testdesk
