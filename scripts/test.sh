@@ -21,6 +21,7 @@ for preset in $presets; do
     tsan) filter=(-R '^(Out|Clock|Server|Session|Guard|Courier|Overlay|Mailbox|Lifetime|Reader|UserInput|AgentInput)') ;;
   esac
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
   ctest --preset "$preset" -j "$jobs" "${filter[@]}"
