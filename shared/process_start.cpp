@@ -97,10 +97,16 @@ std::optional<int64_t> processStartMicros(pid_t pid) {
   if (!stat) return std::nullopt;
   auto ticks = procfs::startTicksFromStat(*stat);
   if (!ticks) return std::nullopt;
+  return procfs::startMicrosFromTicks(*ticks);
+}
+
+std::optional<int64_t> procfs::startMicrosFromTicks(uint64_t ticks) {
+  auto boot = bootTime();
+  if (!boot) return std::nullopt;
   long hz = sysconf(_SC_CLK_TCK);
   if (hz <= 0) return std::nullopt;
-  if (*ticks > static_cast<uint64_t>(INT64_MAX / 1000000)) return std::nullopt;
-  int64_t micros = *boot * 1000000 + static_cast<int64_t>(*ticks) * 1000000 / hz;
+  if (ticks > static_cast<uint64_t>(INT64_MAX / 1000000)) return std::nullopt;
+  int64_t micros = *boot * 1000000 + static_cast<int64_t>(ticks) * 1000000 / hz;
   if (micros / 1000000 == 0) return std::nullopt;
   return micros;
 }

@@ -39,6 +39,9 @@ namespace procfs {
 std::optional<uint64_t> startTicksFromStat(std::string_view stat);
 // `text` is /proc/stat; returns its btime line's value.
 std::optional<int64_t> bootTimeFromProcStat(std::string_view text);
+// The start in microseconds since 1970 of a process whose /proc/PID/stat gives
+// `ticks` as its starttime (the one conversion every reader of /proc uses).
+std::optional<int64_t> startMicrosFromTicks(uint64_t ticks);
 }  // namespace procfs
 
 }  // namespace quorl
