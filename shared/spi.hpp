@@ -6,6 +6,9 @@
 // names and the "resolve once, may be absent" contract are those callers rely on.
 #include <sys/types.h>
 
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,4 +34,29 @@ pid_t frontPid();
 // pid of the top-level client holding the X input focus; -1 when unknown or absent.
 pid_t keyFocusPid();
 
+// The pieces the entry points are made of, apart from the display, for tests.
+namespace detail {
+
+// Which entry points resolved.
+struct Table {
+  bool getFront = false;
+  bool getKeyFocus = false;
+  bool pidForPSN = false;
+  bool skyPost = false;
+  bool setWindowLocation = false;
+  bool setField = false;
+  bool windowNumber = false;
+  bool mainConnection = false;
+  bool spaces = false;
+};
+
+// The names of the absent required entries, in the fixed order.
+std::vector<std::string> missingOf(const Table& table);
+
+// A pid query: -1 unless both the window query and the pid lookup are present and
+// both answer with a window and a positive pid.
+pid_t pidVia(bool queryPresent, bool pidPresent, const std::function<std::optional<uint32_t>()>& window,
+             const std::function<std::optional<int32_t>(uint32_t)>& pidOfWindow);
+
+}  // namespace detail
 }  // namespace quorl::SPI

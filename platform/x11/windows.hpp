@@ -48,6 +48,12 @@ struct WindowRecord {
   std::string gtkApplicationId;  // _GTK_APPLICATION_ID ("" when absent)
 };
 
+// The layer of a window from what it says about itself: the screen saver's window
+// 1000, a desktop -2147483623, docks 20, tooltips and notifications 25, other
+// override-redirect windows 101, _NET_WM_STATE_ABOVE 3, everything else 0.
+int64_t layerFor(bool overrideRedirect, const std::vector<std::string>& windowTypes,
+                 const std::vector<std::string>& states, bool screenSaver = false);
+
 struct SnapshotOptions {
   bool onScreenOnly = true;   // leave out windows that are not viewable
 };
