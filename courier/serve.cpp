@@ -1,22 +1,25 @@
-// Placeholder service entry until the request reader and sessions land: writes
-// "hello" and exits when standard input ends.
+// `input-courier serve`: the long-running service on standard input and output.
 #include "courier/serve.hpp"
 
 #include <csignal>
 #include <cstdlib>
-#include <unistd.h>
 
-#include "common/out.hpp"
-#include "shared/process_start.hpp"
+#include "courier/courier_platform.hpp"
+#include "courier/server.hpp"
 
 namespace quorl::courier {
 
 void runServe() {
   std::signal(SIGPIPE, SIG_IGN);
-  Out::emit({{"event", "hello"}, {"pid", getpid()}, {"start", processStart(getpid()).value_or("")}});
-  char buf[4096];
-  while (read(0, buf, sizeof buf) > 0) {
+  auto platform = realCourierPlatform();
+  bool clean;
+  {
+    Server server(*platform);
+    clean = server.run(0);
+    // An ending still in progress after 3 s: leave without waiting for its threads.
+    if (!clean) std::_Exit(0);
   }
+  platform->shutdown();
   std::exit(0);
 }
 
