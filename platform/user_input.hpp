@@ -35,7 +35,16 @@ class UserInput {
 // starts then).  Never null: without a display it answers 1e9 / false / (0, 0).
 UserInput& userInput();
 
-// Stops the listener thread and closes its connection (for a clean exit).
+// Stops the listener thread and closes its connection (for a clean exit).  Later
+// calls of userInput() answer as without a display.
 void shutdownUserInput();
+
+// A monitor of its own on a display ($DISPLAY when null), for programs and tests
+// that watch a display other than the process-wide one.  Never null.
+std::unique_ptr<UserInput> makeUserInput(const char* display);
+
+// The kind of a pointer button press: 1 left, 3 right, 4-7 wheel, any other
+// button "other"; none for button 0.
+std::optional<InputKind> kindOfButton(uint32_t button);
 
 }  // namespace quorl::platform
