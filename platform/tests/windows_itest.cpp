@@ -188,7 +188,7 @@ TEST_F(WindowListTest, ReportsLayersOpacityAndOverrideRedirectWindows) {
 }
 
 TEST_F(WindowListTest, HiddenWindowsOnlyWhenAskedFor) {
-  TargetApp app(desktop, TargetApp::Kind::xlib, {.title = "hide me", .extraArgs = {"--children", "1"}});
+  TargetApp app(desktop, TargetApp::Kind::xlib, {.title = "hide me", .extraArgs = {"--children", "1", "--no-focus"}});
   const uint32_t other = app.ready()["windows"][0].get<uint32_t>();
   ASSERT_NE(other, app.window());
   desktop.xdotool({"windowminimize", "--sync", std::to_string(other)});
