@@ -81,7 +81,11 @@ class FakeCourierPlatform : public CourierPlatform {
     if (it != starts_.end()) return it->second;
     return quorl::processStart(pid);
   }
-  pid_t frontPid() override { return get(front_); }
+  pid_t frontPid() override {
+    std::lock_guard<std::mutex> g(mu_);
+    ++frontQueries_;
+    return front_;
+  }
   pid_t keyFocusPid() override { return get(keyFocus_); }
 
   // --- user input
@@ -194,6 +198,7 @@ class FakeCourierPlatform : public CourierPlatform {
     std::lock_guard<std::mutex> g(mu_);
     lastEvent_[kind] = quorl::nowMs() - seconds * 1000.0;
   }
+  int frontQueries() { return get(frontQueries_); }
   std::vector<Posted> posted() { return get(posted_); }
   std::vector<double> sleeps() { return get(sleeps_); }
   int startQueries(pid_t pid) {
@@ -241,6 +246,7 @@ class FakeCourierPlatform : public CourierPlatform {
   std::map<pid_t, std::optional<std::string>> starts_;
   std::map<pid_t, int> startQueries_;
   pid_t front_ = -1;
+  int frontQueries_ = 0;
   pid_t keyFocus_ = -1;
   std::map<UserEvent, double> lastEvent_;
   Point pointer_;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/out.hpp"
@@ -125,12 +126,29 @@ class ServerFixture : public ::testing::Test {
         ms);
   }
 
+  // Whether a mouse event of this type has been posted.
+  bool postedType(int type) {
+    for (const auto& p : platform.posted())
+      if (p.kind == Posted::Kind::mouse && p.type == type) return true;
+    return false;
+  }
+
   FakeCourierPlatform platform;
   EventLog log;
   std::string dir;
   std::string lockDir;
   std::unique_ptr<Server> server;
 };
+
+// Polls a condition every 2 ms until it holds or the deadline passes.
+inline bool waitUntil(const std::function<bool()>& condition, int ms = 5000) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 // Only these keys (plus "t").
 inline ::testing::AssertionResult hasExactly(const Json& event, const Json& expected) {
