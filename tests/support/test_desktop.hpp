@@ -29,12 +29,25 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds d
 std::string binDir();
 std::string sourceDir();
 
-// A child process with pipes on its standard streams.
+// How a child's standard streams are set up (the defaults: pipes on all three).
+struct StartOptions {
+  bool stdinNull = false;  // stdin from /dev/null instead of a pipe
+  std::string logFile;     // stdout and stderr appended to this file instead of pipes
+  int passFd = -1;         // this descriptor becomes the child's fd 3
+};
+
+// A child process with pipes on its standard streams.  It runs in its own process
+// group and dies with the thread that started it (PR_SET_PDEATHSIG); a reader
+// thread drains its output, so it never blocks on a full pipe.
 class Child {
  public:
   // Starts argv[0] (a path, or a name looked up on PATH) with the current
-  // environment plus `env` (a value of "" removes the variable).
+  // environment plus `env` (a value of "" removes the variable).  Throws
+  // std::runtime_error when the process cannot be made; a program that cannot be
+  // executed exits with status 127.
   static std::unique_ptr<Child> start(const std::vector<std::string>& argv, const Env& env = {});
+  static std::unique_ptr<Child> start(const std::vector<std::string>& argv, const Env& env,
+                                      const StartOptions& options);
   ~Child();  // closes stdin, then SIGTERM, waits up to 2 s, then SIGKILL; reaps
 
   pid_t pid() const { return pid_; }
@@ -48,14 +61,21 @@ class Child {
                                               std::chrono::milliseconds deadline = 5000ms);
   const std::vector<std::string>& skipped() const { return skipped_; }
   std::string stderrText();  // whatever stderr has produced so far
+  std::string stdoutText();  // stdout not yet read as lines
+  // Waits until both stdout and stderr have reached end of file.
+  bool waitOutputEnd(std::chrono::milliseconds deadline = 5000ms);
   // Exit status (or 128+signal) once the child ends within the deadline.
   std::optional<int> waitExit(std::chrono::milliseconds deadline = 5000ms);
   bool running();
   void kill(int signal);
+  void killGroup(int signal);  // the child's whole process group
 
  private:
+  struct Reader;
   Child() = default;
-  bool fill(std::chrono::milliseconds deadline);
+  bool exited();  // status_ is set once the child has ended (reaped by the destructor)
+  void pump();    // the reader thread
+  std::unique_ptr<Reader> reader_;
   pid_t pid_ = -1;
   int in_ = -1, out_ = -1, err_ = -1;
   std::string outBuffer_, errBuffer_;
@@ -78,6 +98,15 @@ struct DesktopOptions {
   bool windowManager = true;   // openbox
   bool accessibility = false;  // D-Bus session + AT-SPI bus
   bool compositor = false;     // xcompmgr (a compositing manager owning _NET_WM_CM_S0)
+  bool sessionBus = false;     // a D-Bus session bus (implied by accessibility)
+  // How long each service may take to come up (generous: a loaded 2-core machine).
+  std::chrono::milliseconds startDeadline = 20000ms;
+};
+
+// A window's rectangle in root coordinates.
+struct WindowBox {
+  int x = 0, y = 0, width = 0, height = 0;
+  bool operator==(const WindowBox&) const = default;
 };
 
 class TestDesktop {
@@ -86,7 +115,8 @@ class TestDesktop {
   ~TestDesktop();
 
   const std::string& display() const { return display_; }  // ":N"
-  // DISPLAY (and DBUS_SESSION_BUS_ADDRESS, AT_SPI_BUS_ADDRESS... when accessibility is on).
+  // DISPLAY, a private XDG_RUNTIME_DIR, and DBUS_SESSION_BUS_ADDRESS,
+  // AT_SPI_BUS_ADDRESS... when there is a bus ("" values remove a variable).
   const Env& env() const { return env_; }
   // Sets DISPLAY etc. in this process's own environment for the desktop's lifetime
   // (restored by the destructor), so in-process platform code talks to it.
@@ -99,7 +129,30 @@ class TestDesktop {
   // xdotool playing the user, e.g. xdotool({"mousemove", "100", "100", "click", "1"}).
   RunResult xdotool(const std::vector<std::string>& args) const;
 
+  // What the window manager and the server say right now.
+  pid_t serverPid() const;            // the Xvfb process
+  uint32_t activeWindow() const;      // _NET_ACTIVE_WINDOW, 0 when none
+  uint32_t focusWindow() const;       // the X input focus
+  std::optional<WindowBox> rootGeometry(uint32_t window) const;
+  bool waitActive(uint32_t window, std::chrono::milliseconds deadline = 5000ms) const;
+  // Asks the window manager to close a window politely (_NET_CLOSE_WINDOW, which
+  // openbox turns into WM_DELETE_WINDOW).
+  void closeWindow(uint32_t window) const;
+  // This desktop's scratch directory (logs of its services; removed on
+  // destruction unless QUORL_KEEP_DESKTOP_LOGS is set).
+  const std::string& dir() const { return dir_; }
+
  private:
+  struct X;
+  void start();
+  void startSessionBus();
+  void startAccessibility();
+  bool probeWindowManager();
+  void stop();
+  [[noreturn]] void fail(const std::string& what, const std::string& log);
+  std::string dir_;
+  std::unique_ptr<X> x_;
+  std::unique_ptr<Child> xvfb_;
   DesktopOptions options_;
   std::string display_;
   Env env_;
@@ -114,8 +167,9 @@ class TestDesktop {
 struct TargetOptions {
   std::string title = "target";
   int x = 100, y = 100, width = 400, height = 300;
-  std::vector<std::string> extraArgs;
-  Env env;
+  std::vector<std::string> extraArgs{};
+  Env env{};
+  std::chrono::milliseconds readyDeadline = 20000ms;
 };
 
 class TargetApp {
@@ -127,14 +181,20 @@ class TargetApp {
   pid_t pid() const;
   uint32_t window() const;  // the client window id from the ready line
   Child& child() { return *child_; }
+  // The ready line (with its geometry fields).
+  const nlohmann::json& ready() const { return ready_; }
   // The next logged event satisfying the predicate.
   std::optional<nlohmann::json> next(const std::function<bool(const nlohmann::json&)>& pred,
                                      std::chrono::milliseconds deadline = 5000ms);
+  // The next logged event with this "event" name.
+  std::optional<nlohmann::json> nextEvent(const std::string& event,
+                                          std::chrono::milliseconds deadline = 5000ms);
   // All lines logged so far (read without waiting).
   std::vector<nlohmann::json> drain();
 
  private:
   std::unique_ptr<Child> child_;
+  nlohmann::json ready_;
   uint32_t window_ = 0;
 };
 

@@ -1,0 +1,207 @@
+// The test desktop itself, against the real X server and real processes: it comes
+// up and goes away without leftovers, our target applications report what they
+// receive, and xdotool (playing the user) reaches them.
+#include <signal.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/test_desktop.hpp"
+
+namespace quorl::testdesk {
+namespace {
+
+using nlohmann::json;
+using ::testing::HasSubstr;
+
+bool processGone(pid_t pid) {
+  // Reaped by the desktop: no such process any more (or a recycled pid that is
+  // not an Xvfb).
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  return !comm || !std::getline(comm, name) || name != "Xvfb";
+}
+
+TEST(ChildTest, RunCollectsOutputAndStatus) {
+  auto r = run({"sh", "-c", "echo out; echo err >&2; exit 3"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out, "out\n");
+  EXPECT_EQ(r.err, "err\n");
+
+  auto missing = run({"/nonexistent/program"});
+  EXPECT_EQ(missing.status, 127);
+  EXPECT_THAT(missing.err, HasSubstr("exec failed"));
+}
+
+TEST(ChildTest, RunStopsACommandAtItsDeadline) {
+  auto start = std::chrono::steady_clock::now();
+  auto r = run({"sh", "-c", "sleep 30"}, {}, 300ms);
+  EXPECT_EQ(r.status, -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
+TEST(ChildTest, LinesJsonAndExit) {
+  auto c = Child::start({"sh", "-c", "read x; echo \"got $x\"; echo 'not json'; echo '{\"a\":1}'; exit 4"});
+  ASSERT_TRUE(c->writeLine("hello"));
+  EXPECT_EQ(c->readLine(), "got hello");
+  auto j = c->readJsonUntil([](const json& j) { return j.contains("a"); });
+  ASSERT_TRUE(j);
+  EXPECT_EQ((*j)["a"], 1);
+  EXPECT_EQ(c->skipped(), std::vector<std::string>{"not json"});
+  EXPECT_EQ(c->waitExit(), 4);
+  EXPECT_FALSE(c->running());
+  EXPECT_FALSE(c->readLine(50ms));
+}
+
+TEST(ChildTest, DestructorTakesDownTheWholeGroup) {
+  pid_t grandchild = -1;
+  {
+    auto c = Child::start({"sh", "-c", "sleep 60 & echo $!; wait"});
+    auto line = c->readLine();
+    ASSERT_TRUE(line);
+    grandchild = std::stoi(*line);
+    ASSERT_EQ(::kill(grandchild, 0), 0);
+  }
+  // The grandchild was killed; it is reaped by init soon after.
+  EXPECT_TRUE(waitFor([&] {
+    std::ifstream stat("/proc/" + std::to_string(grandchild) + "/stat");
+    std::string s;
+    std::getline(stat, s);
+    return !stat || s.find(") Z") != std::string::npos;
+  }));
+}
+
+TEST(ChildTest, WritingToAChildThatClosedStdinFailsQuietly) {
+  auto c = Child::start({"sh", "-c", "exec 0<&-; echo closed; sleep 5"});
+  ASSERT_EQ(c->readLine(), "closed");
+  bool ok = true;
+  for (int i = 0; i < 3 && ok; ++i) ok = c->writeLine("x");
+  EXPECT_FALSE(ok);
+}
+
+TEST(DesktopTest, StartsAndStopsLeavingNothingBehind) {
+  pid_t server = -1;
+  std::string dir;
+  {
+    TestDesktop desk;
+    server = desk.serverPid();
+    dir = desk.dir();
+    ASSERT_GT(server, 0);
+    EXPECT_THAT(desk.display(), ::testing::StartsWith(":"));
+    auto info = desk.run({"xdpyinfo", "-queryExtensions"});
+    ASSERT_EQ(info.status, 0) << info.err;
+    for (const char* ext : {"XTEST", "XInputExtension", "X-Resource", "MIT-SCREEN-SAVER", "SHAPE"}) {
+      EXPECT_THAT(info.out, HasSubstr(ext));
+    }
+    EXPECT_THAT(info.out, HasSubstr("1280x800 pixels"));
+    // openbox manages the display.
+    auto wm = desk.run({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"});
+    EXPECT_THAT(wm.out, HasSubstr("window id"));
+  }
+  EXPECT_TRUE(processGone(server));
+  EXPECT_FALSE(std::ifstream(dir + "/xvfb.log").good());
+}
+
+TEST(DesktopTest, AdoptEnvironmentIsUndoneOnDestruction) {
+  const char* before = std::getenv("DISPLAY");
+  std::string saved = before ? before : "";
+  {
+    TestDesktop desk({.windowManager = false});
+    desk.adoptEnvironment();
+    EXPECT_EQ(std::string(std::getenv("DISPLAY")), desk.display());
+    EXPECT_EQ(std::string(std::getenv("NO_AT_BRIDGE")), "1");
+  }
+  const char* after = std::getenv("DISPLAY");
+  EXPECT_EQ(after ? std::string(after) : "", saved);
+  EXPECT_EQ(after == nullptr, before == nullptr);
+}
+
+TEST(DesktopTest, TwoDesktopsAtOnceGetTheirOwnDisplays) {
+  TestDesktop a({.windowManager = false});
+  TestDesktop b({.windowManager = false});
+  EXPECT_NE(a.display(), b.display());
+}
+
+class XlibTargetTest : public ::testing::Test {
+ protected:
+  TestDesktop desk;
+};
+
+TEST_F(XlibTargetTest, ReadyLineNamesItsWindowAndGeometry) {
+  TargetApp app(desk, TargetApp::Kind::xlib, {.title = "Smoke", .x = 150, .y = 120, .width = 320, .height = 200});
+  const json& ready = app.ready();
+  EXPECT_EQ(ready["pid"], app.pid());
+  EXPECT_EQ(ready["x"], 150);
+  EXPECT_EQ(ready["y"], 120);
+  EXPECT_EQ(ready["width"], 320);
+  EXPECT_EQ(ready["height"], 200);
+  EXPECT_EQ(ready["focused"], true);
+  auto search = desk.xdotool({"search", "--pid", std::to_string(app.pid())});
+  EXPECT_THAT(search.out, HasSubstr(std::to_string(app.window())));
+  auto name = desk.xdotool({"getwindowname", std::to_string(app.window())});
+  EXPECT_EQ(name.out, "Smoke\n");
+  EXPECT_EQ(desk.rootGeometry(app.window()), (WindowBox{150, 120, 320, 200}));
+  EXPECT_TRUE(desk.waitActive(app.window()));
+}
+
+TEST_F(XlibTargetTest, ClickArrivesWithWindowRelativeCoordinates) {
+  TargetApp app(desk, TargetApp::Kind::xlib, {.x = 200, .y = 150});
+  ASSERT_EQ(desk.xdotool({"mousemove", "--sync", "230", "190", "click", "3"}).status, 0);
+  auto press = app.nextEvent("ButtonPress");
+  ASSERT_TRUE(press) << app.child().stderrText();
+  EXPECT_EQ((*press)["button"], 3);
+  EXPECT_EQ((*press)["x"], 30);
+  EXPECT_EQ((*press)["y"], 40);
+  EXPECT_EQ((*press)["x_root"], 230);
+  EXPECT_EQ((*press)["y_root"], 190);
+  EXPECT_EQ((*press)["send_event"], false);
+  EXPECT_EQ((*press)["window"], app.window());
+  auto release = app.nextEvent("ButtonRelease");
+  ASSERT_TRUE(release);
+  EXPECT_EQ((*release)["button"], 3);
+}
+
+TEST_F(XlibTargetTest, TypedTextIncludingNonAsciiArrives) {
+  TargetApp app(desk, TargetApp::Kind::xlib);
+  ASSERT_TRUE(desk.waitActive(app.window()));
+  auto r = desk.xdotool({"type", "--delay", "20", "aZ é€"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string text;
+  auto done = app.next(
+      [&](const json& j) {
+        if (j["event"] == "KeyPress") text += j.value("text", "");
+        return text == "aZ é€";
+      },
+      10s);
+  EXPECT_TRUE(done) << "typed so far: " << text;
+}
+
+TEST_F(XlibTargetTest, KeyWithModifiersReportsKeysymAndState) {
+  TargetApp app(desk, TargetApp::Kind::xlib);
+  ASSERT_TRUE(desk.waitActive(app.window()));
+  ASSERT_EQ(desk.xdotool({"key", "ctrl+shift+a"}).status, 0);
+  auto a = app.next([](const json& j) { return j["event"] == "KeyPress" && j["keysym"] == "A"; });
+  ASSERT_TRUE(a);
+  EXPECT_EQ((*a)["state"].get<unsigned>() & 5u, 5u);  // ShiftMask | ControlMask
+}
+
+TEST_F(XlibTargetTest, ClosesOnDeleteWindowAndOnSigterm) {
+  TargetApp polite(desk, TargetApp::Kind::xlib, {.title = "Close me"});
+  desk.closeWindow(polite.window());  // _NET_CLOSE_WINDOW: openbox sends WM_DELETE_WINDOW
+  auto closed = polite.nextEvent("closed");
+  ASSERT_TRUE(closed);
+  EXPECT_EQ((*closed)["reason"], "delete");
+  EXPECT_EQ(polite.child().waitExit(), 0);
+
+  TargetApp signalled(desk, TargetApp::Kind::xlib);
+  signalled.child().kill(SIGTERM);
+  EXPECT_TRUE(signalled.nextEvent("closed"));
+  EXPECT_EQ(signalled.child().waitExit(), 0);
+}
+
+}  // namespace
+}  // namespace quorl::testdesk
