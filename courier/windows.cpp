@@ -14,7 +14,9 @@ std::vector<WindowInfo> onScreenWindows() {
   std::vector<WindowInfo> out;
   auto conn = x11::shared();
   if (!conn) return out;
-  auto records = platform::snapshotWindows(*conn);
+  platform::SnapshotOptions options;
+  options.details = false;  // titles, classes and desktops play no part in hit-testing
+  auto records = platform::snapshotWindows(*conn, options);
   out.reserve(records.size());
   for (const auto& r : records) {
     // A window whose client is unknown (pid -1) is kept: it still lies on top of

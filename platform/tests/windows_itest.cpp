@@ -92,6 +92,20 @@ TEST_F(WindowListTest, AgreesWithXwininfoForEveryWindowOfAnApp) {
   EXPECT_LT(place(list, app.window()), place(list, ids[1]));
   // Every window is listed once.
   for (const auto& r : list) EXPECT_EQ(std::count_if(list.begin(), list.end(), [&](auto& o) { return o.id == r.id; }), 1);
+
+  // Without details: the same windows, order, pids, bounds and layers, and no titles.
+  platform::SnapshotOptions lean;
+  lean.details = false;
+  auto brief = snapshotWindows(*conn, lean);
+  ASSERT_EQ(brief.size(), list.size());
+  for (size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(brief[i].id, list[i].id);
+    EXPECT_EQ(brief[i].pid, list[i].pid);
+    EXPECT_EQ(brief[i].bounds, list[i].bounds);
+    EXPECT_EQ(brief[i].layer, list[i].layer);
+    EXPECT_EQ(brief[i].title, "");
+    EXPECT_EQ(brief[i].wmClass, "");
+  }
 }
 
 TEST_F(WindowListTest, FollowsTheStackingOrder) {

@@ -52,6 +52,7 @@ enum AtomIndex : size_t {
   A_NET_WM_PID,
   A_GTK_APPLICATION_ID,
   A_NET_ACTIVE_WINDOW,
+  A_NET_CLIENT_LIST,
   A_TYPE_DESKTOP,
   A_TYPE_DOCK,
   A_TYPE_TOOLBAR,
@@ -94,6 +95,7 @@ const std::vector<std::string_view>& atomNames() {
       "_NET_WM_PID",
       "_GTK_APPLICATION_ID",
       "_NET_ACTIVE_WINDOW",
+      "_NET_CLIENT_LIST",
       "_NET_WM_WINDOW_TYPE_DESKTOP",
       "_NET_WM_WINDOW_TYPE_DOCK",
       "_NET_WM_WINDOW_TYPE_TOOLBAR",
@@ -200,46 +202,81 @@ std::vector<WindowRecord> snapshotWindows(x11::Connection& conn, const SnapshotO
   const std::vector<xcb_atom_t> atoms = conn.atoms(atomNames());
   if (atoms.size() != A_COUNT || atoms[A_WM_STATE] == XCB_ATOM_NONE) return {};
 
-  // Stage 0: the stacking order (and which window is the screen saver's, if one shows).
+  // Stage 0: the stacking order, the window manager's client list (a hint where to
+  // find each frame's client without searching the frame's decorations) and which
+  // window is the screen saver's, if one shows.
   auto treeCookie = xcb_query_tree(c, conn.root());
+  auto clientsCookie = askProperty(c, conn.root(), atoms[A_NET_CLIENT_LIST], XCB_ATOM_WINDOW, 1 << 16);
   const bool haveSaver = conn.hasExtension(&xcb_screensaver_id);
   xcb_screensaver_query_info_cookie_t saverCookie{};
   if (haveSaver) saverCookie = xcb_screensaver_query_info(c, conn.root());
+  // The pid of every client at once (X-Resource), keyed by the client's id base.
+  const bool haveRes = conn.hasExtension(&xcb_res_id);
+  xcb_res_query_client_ids_cookie_t resCookie{};
+  if (haveRes) {
+    xcb_res_client_id_spec_t all{0, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    resCookie = xcb_res_query_client_ids(c, 1, &all);
+  }
   auto tree = QUORL_REPLY(xcb_query_tree_reply, c, treeCookie);
+  auto clientList = QUORL_REPLY(xcb_get_property_reply, c, clientsCookie);
   xcb_window_t saverWindow = XCB_WINDOW_NONE;
   if (haveSaver) {
     auto saver = QUORL_REPLY(xcb_screensaver_query_info_reply, c, saverCookie);
     if (saver && saver->state == XCB_SCREENSAVER_STATE_ON) saverWindow = saver->saver_window;
   }
+  const uint32_t idMask = xcb_get_setup(c)->resource_id_mask;
+  std::unordered_map<uint32_t, int32_t> pidByClient;
+  if (haveRes) {
+    auto res = QUORL_REPLY(xcb_res_query_client_ids_reply, c, resCookie);
+    if (res) {
+      for (auto it = xcb_res_query_client_ids_ids_iterator(res.get()); it.rem; xcb_res_client_id_value_next(&it)) {
+        if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) && it.data->length >= 4) {
+          const auto pid = static_cast<int32_t>(*xcb_res_client_id_value_value(it.data));
+          if (pid > 0) pidByClient.emplace(it.data->spec.client & ~idMask, pid);
+        }
+      }
+    }
+  }
   if (!tree) return {};
 
   std::vector<Entry> entries;
+  std::unordered_map<xcb_window_t, size_t> byFrame;
   {
     const xcb_window_t* kids = xcb_query_tree_children(tree.get());
     const int n = xcb_query_tree_children_length(tree.get());
     entries.resize(static_cast<size_t>(n));
     // Front first: XQueryTree lists bottom to top.
-    for (int i = 0; i < n; ++i) entries[static_cast<size_t>(i)].frame = kids[n - 1 - i];
+    for (int i = 0; i < n; ++i) {
+      entries[static_cast<size_t>(i)].frame = kids[n - 1 - i];
+      byFrame.emplace(kids[n - 1 - i], static_cast<size_t>(i));
+    }
   }
 
-  // Stage 1: every root child's attributes, its own WM_STATE and its children.
+  // Stage 1: every root child's attributes and its own WM_STATE; and, for every client
+  // the window manager lists, its parent (the first step up to its frame).
+  struct Climb {
+    xcb_window_t client;
+    xcb_window_t at;  // the window whose parent is asked
+    xcb_query_tree_cookie_t tree;
+  };
+  std::vector<Climb> climbs;
   {
     struct Ask {
       xcb_get_window_attributes_cookie_t attrs;
       xcb_get_property_cookie_t state;
-      xcb_query_tree_cookie_t tree;
     };
     std::vector<Ask> asks(entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
       asks[i].attrs = xcb_get_window_attributes(c, entries[i].frame);
       asks[i].state = askProperty(c, entries[i].frame, atoms[A_WM_STATE], atoms[A_WM_STATE], 2);
-      asks[i].tree = xcb_query_tree(c, entries[i].frame);
+    }
+    for (uint32_t client : values32(clientList.get())) {
+      if (!byFrame.count(client)) climbs.push_back({client, client, xcb_query_tree(c, client)});
     }
     for (size_t i = 0; i < entries.size(); ++i) {
       Entry& e = entries[i];
       auto attrs = QUORL_REPLY(xcb_get_window_attributes_reply, c, asks[i].attrs);
       auto state = QUORL_REPLY(xcb_get_property_reply, c, asks[i].state);
-      auto kids = QUORL_REPLY(xcb_query_tree_reply, c, asks[i].tree);
       if (!attrs || attrs->_class == XCB_WINDOW_CLASS_INPUT_ONLY) {
         e.dead = true;
         continue;
@@ -256,48 +293,87 @@ std::vector<WindowRecord> snapshotWindows(x11::Connection& conn, const SnapshotO
         e.wmState = st[0];
       } else if (e.overrideRedirect) {
         e.client = e.frame;
-      } else if (kids) {
-        const xcb_window_t* k = xcb_query_tree_children(kids.get());
-        e.frontier.assign(k, k + xcb_query_tree_children_length(kids.get()));
       }
     }
   }
 
-  // Stage 2: look for the client (the window carrying WM_STATE) one level at a time,
-  // all frames together.  A frame without one (no window manager) stands for itself.
+  // Stage 2: climb from the listed clients to the root's children, one level at a time
+  // for all of them together.  A client found this way still has to carry WM_STATE.
+  std::vector<std::pair<size_t, xcb_window_t>> claimed;  // entry, client
+  for (int depth = 0; depth < kSearchDepth && !climbs.empty(); ++depth) {
+    std::vector<Climb> next;
+    for (Climb& climb : climbs) {
+      auto t = QUORL_REPLY(xcb_query_tree_reply, c, climb.tree);
+      if (!t || t->parent == XCB_WINDOW_NONE) continue;  // gone
+      if (t->parent == conn.root()) {
+        if (auto it = byFrame.find(climb.at); it != byFrame.end()) claimed.emplace_back(it->second, climb.client);
+        continue;
+      }
+      if (depth + 1 < kSearchDepth) next.push_back({climb.client, t->parent, xcb_query_tree(c, t->parent)});
+    }
+    climbs = std::move(next);
+  }
+  for (auto& climb : climbs) std::free(xcb_query_tree_reply(c, climb.tree, nullptr));  // depth exhausted
+  {
+    std::vector<xcb_get_property_cookie_t> states;
+    for (const auto& [i, client] : claimed) {
+      states.push_back(askProperty(c, client, atoms[A_WM_STATE], atoms[A_WM_STATE], 2));
+    }
+    for (size_t k = 0; k < claimed.size(); ++k) {
+      auto state = QUORL_REPLY(xcb_get_property_reply, c, states[k]);
+      Entry& e = entries[claimed[k].first];
+      auto st = values32(state.get());
+      if (e.dead || e.client || st.empty()) continue;
+      e.client = claimed[k].second;
+      e.wmState = st[0];
+    }
+  }
+
+  // Stage 2b: frames the client list did not explain (a window manager without one, or
+  // a client it has not listed yet): search below them for the window carrying
+  // WM_STATE, one level at a time, all frames together.  A frame without one (no
+  // window manager at all) stands for itself.
+  for (Entry& e : entries) {
+    if (!e.dead && !e.client) e.frontier.push_back(e.frame);
+  }
   for (int depth = 0; depth < kSearchDepth; ++depth) {
     struct Ask {
       size_t entry;
-      xcb_window_t window;
-      xcb_get_property_cookie_t state;
       xcb_query_tree_cookie_t tree;
     };
-    std::vector<Ask> asks;
+    std::vector<Ask> trees;
     for (size_t i = 0; i < entries.size(); ++i) {
       Entry& e = entries[i];
       if (e.dead || e.client) continue;
-      for (xcb_window_t w : e.frontier) {
-        Ask a{i, w, askProperty(c, w, atoms[A_WM_STATE], atoms[A_WM_STATE], 2), {}};
-        if (depth + 1 < kSearchDepth) a.tree = xcb_query_tree(c, w);
-        asks.push_back(a);
-      }
+      for (xcb_window_t w : e.frontier) trees.push_back({i, xcb_query_tree(c, w)});
       e.frontier.clear();
     }
-    if (asks.empty()) break;
-    for (const Ask& a : asks) {
-      Entry& e = entries[a.entry];
+    if (trees.empty()) break;
+    struct StateAsk {
+      size_t entry;
+      xcb_window_t window;
+      xcb_get_property_cookie_t state;
+    };
+    std::vector<StateAsk> stateAsks;
+    for (const Ask& a : trees) {
+      auto kids = QUORL_REPLY(xcb_query_tree_reply, c, a.tree);
+      if (!kids) continue;
+      const xcb_window_t* k = xcb_query_tree_children(kids.get());
+      for (int j = 0; j < xcb_query_tree_children_length(kids.get()); ++j) {
+        stateAsks.push_back({a.entry, k[j], askProperty(c, k[j], atoms[A_WM_STATE], atoms[A_WM_STATE], 2)});
+      }
+    }
+    for (const StateAsk& a : stateAsks) {
       auto state = QUORL_REPLY(xcb_get_property_reply, c, a.state);
-      Reply<xcb_query_tree_reply_t> kids;
-      if (depth + 1 < kSearchDepth) kids = QUORL_REPLY(xcb_query_tree_reply, c, a.tree);
+      Entry& e = entries[a.entry];
       if (e.client) continue;
       auto st = values32(state.get());
       if (!st.empty()) {
         e.client = a.window;
         e.wmState = st[0];
         e.frontier.clear();
-      } else if (kids) {
-        const xcb_window_t* k = xcb_query_tree_children(kids.get());
-        e.frontier.insert(e.frontier.end(), k, k + xcb_query_tree_children_length(kids.get()));
+      } else {
+        e.frontier.push_back(a.window);
       }
     }
   }
@@ -306,13 +382,11 @@ std::vector<WindowRecord> snapshotWindows(x11::Connection& conn, const SnapshotO
   }
 
   // Stage 3: everything about each client, all windows together.
-  const bool haveRes = conn.hasExtension(&xcb_res_id);
   struct Ask {
     xcb_get_window_attributes_cookie_t attrs;
     xcb_get_geometry_cookie_t geometry;
     xcb_translate_coordinates_cookie_t origin;
-    xcb_get_property_cookie_t opacity, frameOpacity, netName, name, wmClass, types, states, desktop, gtkId, netPid;
-    xcb_res_query_client_ids_cookie_t res;
+    xcb_get_property_cookie_t opacity, frameOpacity, netName, wmClass, types, states, desktop, gtkId;
   };
   std::vector<Ask> asks(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -325,18 +399,14 @@ std::vector<WindowRecord> snapshotWindows(x11::Connection& conn, const SnapshotO
     a.origin = xcb_translate_coordinates(c, w, conn.root(), 0, 0);
     a.opacity = askProperty(c, w, atoms[A_NET_WM_WINDOW_OPACITY], XCB_ATOM_CARDINAL, 1);
     if (w != e.frame) a.frameOpacity = askProperty(c, e.frame, atoms[A_NET_WM_WINDOW_OPACITY], XCB_ATOM_CARDINAL, 1);
-    a.netName = askProperty(c, w, atoms[A_NET_WM_NAME], atoms[A_UTF8_STRING]);
-    a.name = askProperty(c, w, XCB_ATOM_WM_NAME);
-    a.wmClass = askProperty(c, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING);
+    if (options.details) {
+      a.netName = askProperty(c, w, atoms[A_NET_WM_NAME], atoms[A_UTF8_STRING]);
+      a.wmClass = askProperty(c, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING);
+      a.desktop = askProperty(c, w, atoms[A_NET_WM_DESKTOP], XCB_ATOM_CARDINAL, 1);
+      a.gtkId = askProperty(c, w, atoms[A_GTK_APPLICATION_ID], atoms[A_UTF8_STRING]);
+    }
     a.types = askProperty(c, w, atoms[A_NET_WM_WINDOW_TYPE], XCB_ATOM_ATOM);
     a.states = askProperty(c, w, atoms[A_NET_WM_STATE], XCB_ATOM_ATOM);
-    a.desktop = askProperty(c, w, atoms[A_NET_WM_DESKTOP], XCB_ATOM_CARDINAL, 1);
-    a.gtkId = askProperty(c, w, atoms[A_GTK_APPLICATION_ID], atoms[A_UTF8_STRING]);
-    a.netPid = askProperty(c, w, atoms[A_NET_WM_PID], XCB_ATOM_CARDINAL, 1);
-    if (haveRes) {
-      xcb_res_client_id_spec_t spec{w, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-      a.res = xcb_res_query_client_ids(c, 1, &spec);
-    }
   }
 
   // Atom names this connection knows without asking.
@@ -346,6 +416,7 @@ std::vector<WindowRecord> snapshotWindows(x11::Connection& conn, const SnapshotO
   }
 
   std::vector<WindowRecord> out;
+  std::vector<size_t> needName, needPid;  // records still without a title / a pid
   std::vector<std::pair<std::vector<xcb_atom_t>, std::vector<xcb_atom_t>>> rawAtoms;  // types, states
   out.reserve(entries.size());
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -360,16 +431,15 @@ std::vector<WindowRecord> snapshotWindows(x11::Connection& conn, const SnapshotO
     auto opacity = QUORL_REPLY(xcb_get_property_reply, c, a.opacity);
     Reply<xcb_get_property_reply_t> frameOpacity;
     if (w != e.frame) frameOpacity = QUORL_REPLY(xcb_get_property_reply, c, a.frameOpacity);
-    auto netName = QUORL_REPLY(xcb_get_property_reply, c, a.netName);
-    auto name = QUORL_REPLY(xcb_get_property_reply, c, a.name);
-    auto wmClass = QUORL_REPLY(xcb_get_property_reply, c, a.wmClass);
+    Reply<xcb_get_property_reply_t> netName, wmClass, desktop, gtkId;
+    if (options.details) {
+      netName = QUORL_REPLY(xcb_get_property_reply, c, a.netName);
+      wmClass = QUORL_REPLY(xcb_get_property_reply, c, a.wmClass);
+      desktop = QUORL_REPLY(xcb_get_property_reply, c, a.desktop);
+      gtkId = QUORL_REPLY(xcb_get_property_reply, c, a.gtkId);
+    }
     auto types = QUORL_REPLY(xcb_get_property_reply, c, a.types);
     auto states = QUORL_REPLY(xcb_get_property_reply, c, a.states);
-    auto desktop = QUORL_REPLY(xcb_get_property_reply, c, a.desktop);
-    auto gtkId = QUORL_REPLY(xcb_get_property_reply, c, a.gtkId);
-    auto netPid = QUORL_REPLY(xcb_get_property_reply, c, a.netPid);
-    Reply<xcb_res_query_client_ids_reply_t> res;
-    if (haveRes) res = QUORL_REPLY(xcb_res_query_client_ids_reply, c, a.res);
 
     // The client went away while we asked: leave it out.
     if (!geometry || !origin || (w != e.frame && !attrs)) continue;
@@ -388,7 +458,13 @@ std::vector<WindowRecord> snapshotWindows(x11::Connection& conn, const SnapshotO
     if (op.empty()) op = values32(frameOpacity.get());
     if (!op.empty()) r.alpha = static_cast<double>(op[0]) / 0xffffffffu;
 
-    r.title = netName && bytes8(netName.get()) ? propertyText(netName.get()) : propertyText(name.get());
+    if (!options.details) {
+      // no title asked for
+    } else if (bytes8(netName.get())) {
+      r.title = propertyText(netName.get());
+    } else {
+      needName.push_back(out.size());
+    }
 
     if (auto cls = bytes8(wmClass.get())) {
       const size_t nul = cls->find('\0');
@@ -403,18 +479,10 @@ std::vector<WindowRecord> snapshotWindows(x11::Connection& conn, const SnapshotO
     if (auto id = bytes8(gtkId.get())) r.gtkApplicationId = unicode::repairUtf8(*id);
     r.iconic = e.wmState && *e.wmState == kIconicState;
 
-    if (res) {
-      for (auto it = xcb_res_query_client_ids_ids_iterator(res.get()); it.rem; xcb_res_client_id_value_next(&it)) {
-        if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) && it.data->length >= 4) {
-          const auto pid = static_cast<int32_t>(*xcb_res_client_id_value_value(it.data));
-          if (pid > 0) r.pid = pid;
-          break;
-        }
-      }
-    }
-    if (r.pid <= 0) {
-      auto p = values32(netPid.get());
-      if (!p.empty() && p[0] > 0 && p[0] <= 0x7fffffffu) r.pid = static_cast<int32_t>(p[0]);
+    if (auto it = pidByClient.find(w & ~idMask); it != pidByClient.end()) {
+      r.pid = it->second;
+    } else {
+      needPid.push_back(out.size());
     }
 
     auto t = values32(types.get());
@@ -422,6 +490,22 @@ std::vector<WindowRecord> snapshotWindows(x11::Connection& conn, const SnapshotO
     rawAtoms.emplace_back(std::vector<xcb_atom_t>(t.begin(), t.end()), std::vector<xcb_atom_t>(s.begin(), s.end()));
     r.layer = w == saverWindow || e.frame == saverWindow ? layer::kScreenSaver : 0;
     out.push_back(std::move(r));
+  }
+
+  // Stage 4, only for what stage 3 left open: WM_NAME where there is no _NET_WM_NAME,
+  // _NET_WM_PID where X-Resource named no local client (a remote one, or no extension).
+  {
+    std::vector<xcb_get_property_cookie_t> names8, pids;
+    for (size_t i : needName) names8.push_back(askProperty(c, out[i].id, XCB_ATOM_WM_NAME));
+    for (size_t i : needPid) pids.push_back(askProperty(c, out[i].id, atoms[A_NET_WM_PID], XCB_ATOM_CARDINAL, 1));
+    for (size_t k = 0; k < needName.size(); ++k) {
+      auto name = QUORL_REPLY(xcb_get_property_reply, c, names8[k]);
+      out[needName[k]].title = propertyText(name.get());
+    }
+    for (size_t k = 0; k < needPid.size(); ++k) {
+      auto p = values32(QUORL_REPLY(xcb_get_property_reply, c, pids[k]).get());
+      if (!p.empty() && p[0] > 0 && p[0] <= 0x7fffffffu) out[needPid[k]].pid = static_cast<int32_t>(p[0]);
+    }
   }
 
   // Names of atoms nobody interned above (rare: a toolkit's private types), asked together.

@@ -56,6 +56,10 @@ int64_t layerFor(bool overrideRedirect, const std::vector<std::string>& windowTy
 
 struct SnapshotOptions {
   bool onScreenOnly = true;   // leave out windows that are not viewable
+  // Also read title, WM_CLASS, desktop and _GTK_APPLICATION_ID.  Without them a
+  // snapshot fills only id, frame, pid, layer, alpha, bounds, visibility, types and
+  // states: what hit-testing needs, with fewer requests.
+  bool details = true;
 };
 
 // The windows front to back.  Empty when the connection is null or broken.
