@@ -1,5 +1,6 @@
 // text-spotter: reads one request on standard input and writes the text lines
 // found in each of its regions.  Command-line arguments are ignored.
+#include "text_spotter/openmp_limit.hpp"
 #include "text_spotter/spotter.hpp"
 #include "text_spotter/tesseract_recognizer.hpp"
 
@@ -53,7 +54,8 @@ unsigned usableCores() {
 
 }  // namespace
 
-int main() {
+int main(int, char** argv) {
+  restartWithOneOpenMpThread(argv);
   quietRecognizerLibraries();
   const auto input = readInput(kMaxRequestBytes);
   if (!input) return fail(messages::kTooLarge);

@@ -3,10 +3,55 @@
 #include <tesseract/baseapi.h>
 #include <tesseract/resultiterator.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <mutex>
 #include <vector>
 
 namespace quorl::spotter {
+
+namespace {
+
+// Tesseract reports a missing or broken language file on standard error
+// before any of its settings can send its messages elsewhere.  While any
+// recognizer loads, standard error points at /dev/null; the first to start
+// turns it away and the last to finish turns it back.
+class QuietStandardError {
+ public:
+  QuietStandardError() {
+    const std::lock_guard lock(mutex_);
+    if (depth_++ > 0) return;
+    std::fflush(stderr);
+    saved_ = fcntl(2, F_DUPFD_CLOEXEC, 3);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+      dup2(null, 2);
+      close(null);
+    }
+  }
+  ~QuietStandardError() {
+    const std::lock_guard lock(mutex_);
+    if (--depth_ > 0) return;
+    std::fflush(stderr);
+    if (saved_ >= 0) {
+      dup2(saved_, 2);
+      close(saved_);
+      saved_ = -1;
+    }
+  }
+  QuietStandardError(const QuietStandardError&) = delete;
+  QuietStandardError& operator=(const QuietStandardError&) = delete;
+
+ private:
+  static inline std::mutex mutex_;
+  static inline int depth_ = 0;
+  static inline int saved_ = -1;
+};
+
+}  // namespace
 
 TesseractRecognizer::TesseractRecognizer(TesseractSettings settings)
     : settings_(std::move(settings)) {}
@@ -24,6 +69,7 @@ bool TesseractRecognizer::start() {
   // Dictionaries must be switched off before the data loads.
   std::vector<std::string> names{"load_system_dawg", "load_freq_dawg", "debug_file"};
   std::vector<std::string> values{"0", "0", "/dev/null"};
+  const QuietStandardError quiet;
   if (api_->Init(nullptr, settings_.language.c_str(), tesseract::OEM_LSTM_ONLY, nullptr, 0,
                  &names, &values, false) != 0) {
     startError_ = "Failed loading language '" + settings_.language + "'";

@@ -1,7 +1,9 @@
 #pragma once
 // The recognizer on Tesseract's LSTM engine, set up for user-interface text:
-// no dictionaries (labels, names and numbers are not words), one block of a few
-// lines per picture, and a dark picture inverted first, since the engine reads
+// no dictionaries (labels, names and numbers are not words), sparse text (a
+// picture holds a few short lines spread over separate widgets, so a row of
+// menu titles or buttons reads as one line per widget rather than one line
+// across the row), and a dark picture inverted first, since the engine reads
 // dark text on a light ground best.
 #include "text_spotter/recognizer.hpp"
 
@@ -19,7 +21,7 @@ struct TesseractSettings {
   // Lines lower than this fraction of the picture's height are not reported.
   double minimumTextHeight = 0.1;
   // Tesseract's page segmentation mode (tesseract::PageSegMode).
-  int pageSegMode = 6;  // PSM_SINGLE_BLOCK
+  int pageSegMode = 11;  // PSM_SPARSE_TEXT
   // Resolution the engine is told the enlarged picture has (3 × 96 dpi).
   int dpi = 288;
 };

@@ -4,6 +4,7 @@
 // Environment: OCR_BENCH_PSM overrides the page segmentation mode.
 #include "bench/ocr/ui_corpus.hpp"
 #include "common/unicode.hpp"
+#include "text_spotter/openmp_limit.hpp"
 #include "text_spotter/tesseract_recognizer.hpp"
 
 #include <unistd.h>
@@ -69,6 +70,7 @@ struct Tally {
 }  // namespace
 
 int main(int argc, char** argv) {
+  restartWithOneOpenMpThread(argv);
   const bool verbose = argc > 1 && std::string(argv[1]) == "--verbose";
   const bool withTool = std::getenv("OCR_BENCH_NO_TOOL") == nullptr;
   quietRecognizerLibraries();
