@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -17,6 +18,51 @@ namespace {
 
 using nlohmann::json;
 using ::testing::HasSubstr;
+
+// Processes whose environment mentions `text` (a desktop's private directory).
+std::vector<pid_t> processesWithEnvironment(const std::string& text) {
+  std::vector<pid_t> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream env(entry.path() / "environ");
+    std::stringstream all;
+    all << env.rdbuf();
+    if (all.str().find(text) != std::string::npos) found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
+// The application names the accessibility registry knows.
+std::vector<std::string> accessibleApplications(const TestDesktop& desk) {
+  const std::string bus = desk.env().at("AT_SPI_BUS_ADDRESS");
+  auto children = desk.run({"gdbus", "call", "--address", bus, "--dest", "org.a11y.atspi.Registry",
+                            "--object-path", "/org/a11y/atspi/accessible/root", "--method",
+                            "org.a11y.atspi.Accessible.GetChildren"});
+  std::vector<std::string> names;
+  // ([(':1.3', '/org/a11y/atspi/accessible/root'), ...],)
+  size_t at = 0;
+  while ((at = children.out.find("('", at)) != std::string::npos) {
+    size_t end = children.out.find('\'', at + 2);
+    std::string owner = children.out.substr(at + 2, end - at - 2);
+    size_t p1 = children.out.find('\'', end + 1);
+    size_t p2 = children.out.find('\'', p1 + 1);
+    std::string path = children.out.substr(p1 + 1, p2 - p1 - 1);
+    at = p2;
+    auto name = desk.run({"gdbus", "call", "--address", bus, "--dest", owner, "--object-path", path, "--method",
+                          "org.freedesktop.DBus.Properties.Get", "org.a11y.atspi.Accessible", "Name"});
+    // (<'gtk-target'>,)
+    auto q1 = name.out.find('\'');
+    auto q2 = name.out.rfind('\'');
+    if (q1 != std::string::npos && q2 > q1) names.push_back(name.out.substr(q1 + 1, q2 - q1 - 1));
+  }
+  return names;
+}
+
+json center(const json& box) {
+  return {{"x", box["x"].get<int>() + box["width"].get<int>() / 2},
+          {"y", box["y"].get<int>() + box["height"].get<int>() / 2}};
+}
 
 bool processGone(pid_t pid) {
   // Reaped by the desktop: no such process any more (or a recycled pid that is
@@ -104,6 +150,28 @@ TEST(DesktopTest, StartsAndStopsLeavingNothingBehind) {
   }
   EXPECT_TRUE(processGone(server));
   EXPECT_FALSE(std::ifstream(dir + "/xvfb.log").good());
+  EXPECT_THAT(processesWithEnvironment(dir), ::testing::IsEmpty());
+}
+
+TEST(DesktopTest, AccessibilityBusShowsAGtkApplicationAndGoesAwayCleanly) {
+  std::string dir;
+  {
+    TestDesktop desk({.accessibility = true});
+    dir = desk.dir();
+    ASSERT_FALSE(desk.env().at("AT_SPI_BUS_ADDRESS").empty());
+    TargetApp app(desk, TargetApp::Kind::gtk, {.title = "Accessible"});
+    std::vector<std::string> names;
+    EXPECT_TRUE(waitFor(
+        [&] {
+          names = accessibleApplications(desk);
+          return std::find(names.begin(), names.end(), "gtk-target") != names.end();
+        },
+        15s, 100ms))
+        << ::testing::PrintToString(names);
+  }
+  // The bus, the launcher, the accessibility bus and the registry are all gone.
+  EXPECT_TRUE(waitFor([&] { return processesWithEnvironment(dir).empty(); }, 5s))
+      << ::testing::PrintToString(processesWithEnvironment(dir));
 }
 
 TEST(DesktopTest, AdoptEnvironmentIsUndoneOnDestruction) {
@@ -201,6 +269,69 @@ TEST_F(XlibTargetTest, ClosesOnDeleteWindowAndOnSigterm) {
   signalled.child().kill(SIGTERM);
   EXPECT_TRUE(signalled.nextEvent("closed"));
   EXPECT_EQ(signalled.child().waitExit(), 0);
+}
+
+class GtkTargetTest : public ::testing::Test {
+ protected:
+  TestDesktop desk;
+};
+
+TEST_F(GtkTargetTest, ReadyLineNamesItsWindowAndControls) {
+  TargetApp app(desk, TargetApp::Kind::gtk, {.title = "Gtk smoke", .x = 120, .y = 90, .width = 500, .height = 420});
+  const json& ready = app.ready();
+  EXPECT_EQ(ready["pid"], app.pid());
+  EXPECT_EQ(ready["x"], 120);
+  EXPECT_EQ(ready["y"], 90);
+  auto search = desk.xdotool({"search", "--pid", std::to_string(app.pid()), "--onlyvisible", "--name", "Gtk smoke"});
+  EXPECT_EQ(search.out, std::to_string(app.window()) + "\n");
+  for (const char* control : {"button", "entry", "check", "scale", "scrolled", "menubar", "menu_file", "menu_edit"}) {
+    ASSERT_TRUE(ready.contains(control)) << control;
+    const json& box = ready[control];
+    EXPECT_GT(box["width"].get<int>(), 0) << control;
+    EXPECT_GE(box["x"].get<int>(), 120) << control;
+    EXPECT_GE(box["y"].get<int>(), 90) << control;
+  }
+}
+
+TEST_F(GtkTargetTest, ControlsReportWhatXdotoolDoes) {
+  TargetApp app(desk, TargetApp::Kind::gtk, {.width = 500, .height = 420});
+  auto click = [&](const char* control) {
+    json c = center(app.ready()[control]);
+    auto r = desk.xdotool({"mousemove", "--sync", std::to_string(c["x"].get<int>()),
+                           std::to_string(c["y"].get<int>()), "click", "1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+  };
+  click("button");
+  EXPECT_TRUE(app.nextEvent("clicked")) << app.ready().dump() << "\n" << ::testing::PrintToString(app.child().skipped());
+  click("check");
+  auto toggled = app.nextEvent("toggled");
+  ASSERT_TRUE(toggled);
+  EXPECT_EQ((*toggled)["active"], true);
+  click("entry");
+  ASSERT_EQ(desk.xdotool({"type", "--delay", "20", "hé"}).status, 0);
+  EXPECT_TRUE(app.next([](const json& j) { return j["event"] == "text" && j["text"] == "hé"; }, 10s));
+  json s = center(app.ready()["scrolled"]);
+  ASSERT_EQ(desk.xdotool({"mousemove", "--sync", std::to_string(s["x"].get<int>()),
+                          std::to_string(s["y"].get<int>()), "click", "5"})
+                .status,
+            0);
+  auto scrolled = app.nextEvent("scroll");
+  ASSERT_TRUE(scrolled);
+  EXPECT_GT((*scrolled)["value"].get<double>(), 0);
+}
+
+TEST_F(GtkTargetTest, MenuCommandIsLoggedWithItsPath) {
+  TargetApp app(desk, TargetApp::Kind::gtk);
+  json edit = center(app.ready()["menu_edit"]);
+  ASSERT_EQ(desk.xdotool({"mousemove", "--sync", std::to_string(edit["x"].get<int>()),
+                          std::to_string(edit["y"].get<int>()), "click", "1"})
+                .status,
+            0);
+  // The menu opens below its title; its first item is Copy.
+  ASSERT_EQ(desk.xdotool({"key", "--delay", "50", "Down", "Return"}).status, 0);
+  auto menu = app.nextEvent("menu");
+  ASSERT_TRUE(menu);
+  EXPECT_EQ((*menu)["path"], "Edit/Copy");
 }
 
 }  // namespace

@@ -34,6 +34,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/apps/json_line.hpp"
+
 extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }
 
 namespace {
@@ -53,12 +55,7 @@ struct Options {
   std::string wmClass = "xlib-target";
 };
 
-void emit(const json& j) {
-  std::string line = j.dump(-1, ' ', false, json::error_handler_t::replace);
-  line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fflush(stdout);
-}
+void emit(const json& j) { quorl::apps::emitLine(j); }
 
 [[noreturn]] void usage(const char* why) {
   std::fprintf(stderr, "xlib-target: %s\n", why);
@@ -77,10 +74,7 @@ Options parse(int argc, char** argv) {
       o.title = value();
     } else if (a == "--geometry") {
       std::string g = value();
-      if (std::sscanf(g.c_str(), "%dx%d+%d+%d", &o.width, &o.height, &o.x, &o.y) != 4 || o.width <= 0 ||
-          o.height <= 0) {
-        usage("geometry must be WxH+X+Y");
-      }
+      if (!quorl::apps::parseGeometry(g, o.width, o.height, o.x, o.y)) usage("geometry must be WxH+X+Y");
     } else if (a == "--override-redirect") {
       o.overrideRedirect = true;
     } else if (a == "--opacity") {
