@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <set>
 
 namespace quorl::platform {
@@ -108,7 +110,14 @@ bool removeMaster(xcb_connection_t* c, uint16_t masterPointer) {
   return changeHierarchy(c, change);
 }
 
-bool processAlive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+// A zombie counts as dead: it will never remove its pair.
+bool processAlive(pid_t pid) {
+  if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) return false;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  size_t paren = text.rfind(')');
+  return paren == std::string::npos || paren + 2 >= text.size() || text[paren + 2] != 'Z';
+}
 
 bool hasVersions(xcb_connection_t* c) {
   const xcb_query_extension_reply_t* xi = xcb_get_extension_data(c, &xcb_input_id);
