@@ -19,11 +19,12 @@ namespace quorl::overlay {
 
 class XPanel : public OverlayPanel {
  public:
-  XPanel(XOverlayPlatform& platform, int width, int height) : p_(platform) {
+  XPanel(XOverlayPlatform& platform, int width, int height, uint32_t eventMask = XCB_EVENT_MASK_EXPOSURE)
+      : p_(platform) {
     auto* c = p_.connection().xcb();
     window_ = xcb_generate_id(c);
     uint32_t mask = XCB_CW_BACK_PIXEL | XCB_CW_BORDER_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK;
-    std::vector<uint32_t> values = {0, 0, 1, eventMask()};
+    std::vector<uint32_t> values = {0, 0, 1, eventMask};
     if (p_.colormap()) {
       mask |= XCB_CW_COLORMAP;
       values.push_back(p_.colormap());
@@ -132,7 +133,6 @@ class XPanel : public OverlayPanel {
   virtual void pointerEvent(xcb_generic_event_t*) {}
 
  protected:
-  virtual uint32_t eventMask() const { return XCB_EVENT_MASK_EXPOSURE; }
   virtual bool animating() const { return false; }
   // Fills pixels_; on a partial redraw lists the rectangles it changed.
   virtual void draw(bool full, std::vector<xcb_rectangle_t>& changed) = 0;
@@ -261,7 +261,11 @@ class CursorPanel : public XPanel {
 
 class NotchPanel : public XPanel {
  public:
-  NotchPanel(XOverlayPlatform& p, NotchView& view) : XPanel(p, 200, 28), view_(view) {
+  NotchPanel(XOverlayPlatform& p, NotchView& view)
+      : XPanel(p, 200, 28,
+               XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_ENTER_WINDOW | XCB_EVENT_MASK_LEAVE_WINDOW |
+                   XCB_EVENT_MASK_POINTER_MOTION | XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE),
+        view_(view) {
     view_.needsDisplay = [this] { setNeedsDisplay(); };
   }
   ~NotchPanel() override { view_.needsDisplay = nullptr; }
@@ -295,10 +299,6 @@ class NotchPanel : public XPanel {
   }
 
  protected:
-  uint32_t eventMask() const override {
-    return XCB_EVENT_MASK_EXPOSURE | XCB_EVENT_MASK_ENTER_WINDOW | XCB_EVENT_MASK_LEAVE_WINDOW |
-           XCB_EVENT_MASK_POINTER_MOTION | XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE;
-  }
   std::vector<xcb_rectangle_t> inputRegion() const override {
     // The stop control (its circle grown by 3); the rest of the tab lets clicks through.
     int left = width_ - 36;
