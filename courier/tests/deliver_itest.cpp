@@ -228,5 +228,88 @@ TEST_F(DeliverDesktopTest, DeliveredEventsAreNotTheUsers) {
   EXPECT_GT(in->secondsSince(platform::InputKind::Wheel), 0.5);
 }
 
+Point centerOf(const json& rect) {
+  return {rect.value("x", 0) + rect.value("width", 0) / 2.0, rect.value("y", 0) + rect.value("height", 0) / 2.0};
+}
+
+// GTK reads input through XInput2 and ignores synthetic events: these events
+// travel the agent's device pair.
+TEST_F(DeliverDesktopTest, AGtkTargetIsClickedTypedIntoAndScrolledWhileTheUserWorksElsewhere) {
+  TargetApp target(*desk_, TargetApp::Kind::gtk, {.title = "gtk", .x = 40, .y = 40, .width = 420, .height = 420});
+  TargetApp mine(*desk_, TargetApp::Kind::xlib, {.title = "user", .x = 700, .y = 450, .width = 300, .height = 200});
+  userWorksIn(mine);
+  UserState before = user();
+  note(target);
+  target.drain();
+
+  click(target, centerOf(target.ready()["button"]));
+  auto clicked = target.nextEvent("clicked");
+  ASSERT_TRUE(clicked);
+  EXPECT_EQ(user(), before);
+
+  Point entry = centerOf(target.ready()["entry"]);
+  click(target, entry);
+  auto press = target.nextEvent("ButtonPress");
+  ASSERT_TRUE(press);
+  EXPECT_FALSE(press->value("send_event", true));
+  Point o = originOf(target.window());
+  EXPECT_EQ(press->value("x", -1), static_cast<int>(entry.x - o.x));
+  EXPECT_EQ(press->value("y", -1), static_cast<int>(entry.y - o.y));
+
+  sink_->setKeyWindow(target.pid(), target.window());
+  std::string typed;
+  for (std::string text : {"A", "b", "\u00e9", "\u00df", "\u4e2d", "\U0001F600", "~"}) {
+    typeText(target, unicode::toUtf16(text));
+    typed += text;
+  }
+  EXPECT_TRUE(target.next([&](const json& j) { return j.value("event", "") == "text" && j.value("text", "") == typed; }))
+      << typed;
+
+  // ctrl+a as the keyboard driver presses it: the modifier key, then the key.
+  Deliver::key(target.pid(), 59, true, Keys::kFlagControl, std::nullopt);
+  Deliver::key(target.pid(), 0, true, Keys::kFlagControl, std::nullopt);
+  Deliver::key(target.pid(), 0, false, Keys::kFlagControl, std::nullopt);
+  Deliver::key(target.pid(), 59, false, 0, std::nullopt);
+  auto key = target.next([](const json& j) { return j.value("event", "") == "KeyPress" && j.value("keysym", "") == "a"; });
+  ASSERT_TRUE(key);
+  EXPECT_EQ(key->value("state", 0u) & 4u, 4u) << key->dump();  // GDK_CONTROL_MASK
+  EXPECT_FALSE(key->value("send_event", true));
+
+  Point area = centerOf(target.ready()["scrolled"]);
+  Deliver::mouse(target.pid(), kMouseMoved, Button::left, area, target.window(), 0);
+  Deliver::wheel(target.pid(), area, target.window(), false, -3, 0);
+  auto scrolled = target.next([](const json& j) { return j.value("event", "") == "scroll" && j.value("value", 0.0) > 0; });
+  EXPECT_TRUE(scrolled);
+
+  EXPECT_EQ(user(), before);
+}
+
+TEST_F(DeliverDesktopTest, ACoveredGtkControlIsNotPressedThroughTheCoveringWindow) {
+  TargetApp target(*desk_, TargetApp::Kind::gtk, {.title = "gtk", .x = 40, .y = 40, .width = 420, .height = 420});
+  Point button = centerOf(target.ready()["button"]);
+  TargetApp cover(*desk_, TargetApp::Kind::xlib,
+                  {.title = "cover", .x = static_cast<int>(button.x) - 30, .y = static_cast<int>(button.y) - 30,
+                   .width = 60, .height = 60});
+  TargetApp mine(*desk_, TargetApp::Kind::xlib, {.title = "user", .x = 700, .y = 450, .width = 300, .height = 200});
+  userWorksIn(mine);
+  UserState before = user();
+  note(target);
+  target.drain();
+  cover.drain();
+
+  click(target, button);  // covered: goes by XSendEvent, which GTK ignores
+  Point entry = centerOf(target.ready()["entry"]);
+  click(target, entry);  // a visible point: the device path
+  auto press = target.nextEvent("ButtonPress");
+  ASSERT_TRUE(press);
+  EXPECT_EQ(press->value("y_root", -1), static_cast<int>(entry.y));
+  for (const auto& j : target.drain()) EXPECT_NE(j.value("event", ""), "clicked") << j.dump();
+  for (const auto& j : cover.drain()) {
+    std::string e = j.value("event", "");
+    EXPECT_TRUE(e != "ButtonPress" && e != "ButtonRelease" && e != "MotionNotify") << j.dump();
+  }
+  EXPECT_EQ(user(), before);
+}
+
 }  // namespace
 }  // namespace quorl::courier
