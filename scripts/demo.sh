@@ -1,9 +1,30 @@
 #!/usr/bin/env bash
-# The main job on a virtual X display: starts a desktop (Xvfb + openbox), opens
-# our target application and runs input-courier against it.
+# The main job on a virtual X display: installs what it needs, builds, then
+# quorl-demo starts a desktop of its own (Xvfb + openbox), opens our target
+# application, lets the programs of the suite work on it and explains each step.
+# Everything the demo starts is stopped when it ends, also on failure or Ctrl-C.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# What the demo runs; a new step that needs another program adds it here.
+TARGETS=(quorl-demo xlib-target gtk-target input-courier)
+
 bash scripts/deps.sh
+echo "demo: building ${TARGETS[*]} (preset default)" >&2
 cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc)" >/dev/null
-exec build/default/bin/quorl-demo "$@"
+cmake --build --preset default -j "$(nproc)" --target "${TARGETS[@]}" >/dev/null
+
+demo_pid=
+stop_demo() {
+  # quorl-demo stops its own desktop; this only covers the script being killed.
+  if [ -n "$demo_pid" ] && kill -0 "$demo_pid" 2>/dev/null; then
+    kill -TERM "$demo_pid" 2>/dev/null || true
+    wait "$demo_pid" 2>/dev/null || true
+  fi
+}
+trap stop_demo EXIT
+trap 'exit 130' INT TERM
+
+build/default/bin/quorl-demo "$@" &
+demo_pid=$!
+wait "$demo_pid"
