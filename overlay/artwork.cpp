@@ -260,7 +260,10 @@ bool GlowRaster::prepare(const GlowView& view) {
       if (!l8 && !n8) continue;
       double angle = std::atan2(px - w / 2.0, -(py - h / 2.0)) / (2 * M_PI);
       angle -= std::floor(angle);
-      band_.push_back({static_cast<uint32_t>(y * w + x), static_cast<uint16_t>(std::lround(angle * 65535)), l8, n8});
+      // The glow shows only where the line leaves room: light × (1 − line).
+      auto rest = static_cast<uint8_t>(std::lround(light * (1 - line) * 255));
+      band_.push_back({static_cast<uint32_t>(y * w + x), static_cast<uint16_t>(std::lround(angle * 1024) & 1023),
+                       rest, n8});
       double a = line + light * (1 - line);
       coverage_[static_cast<size_t>(y) * w + x] = static_cast<uint8_t>(std::lround(a * 255));
       bandDepth_ = std::max(bandDepth_, edge + 1);
@@ -270,29 +273,44 @@ bool GlowRaster::prepare(const GlowView& view) {
 }
 
 void GlowRaster::render(const GlowView& view, uint64_t now, uint32_t* pixels, bool opaque) const {
-  const std::vector<Rgb> lineTable = conicTable(view.lineColours);
-  const std::vector<Rgb> lightTable = conicTable(view.lightColours);
-  const uint32_t lineShift = static_cast<uint32_t>(std::lround(view.lineTurn(now) * 65536)) & 0xffff;
-  const uint32_t lightShift = static_cast<uint32_t>(std::lround(view.lightTurn(now) * 65536)) & 0xffff;
-  const float lightAlpha = static_cast<float>(view.lightAlpha(now));
+  // Per frame: both colour wheels as 8-bit tables, turned by the animation; per
+  // pixel: two table look-ups and a weighted sum in integers.
+  struct C8 {
+    uint32_t r, g, b;
+  };
+  auto table8 = [](const std::vector<Rgb>& stops) {
+    std::vector<C8> t;
+    t.reserve(1024);
+    for (const Rgb& c : conicTable(stops))
+      t.push_back({static_cast<uint32_t>(std::lround(c.r * 255)), static_cast<uint32_t>(std::lround(c.g * 255)),
+                   static_cast<uint32_t>(std::lround(c.b * 255))});
+    return t;
+  };
+  const std::vector<C8> lineTable = table8(view.lineColours);
+  const std::vector<C8> lightTable = table8(view.lightColours);
+  // A gradient turned clockwise by t shows at angle a the colour of a − t.
+  const uint32_t lineShift = static_cast<uint32_t>(std::lround(view.lineTurn(now) * 1024)) & 1023;
+  const uint32_t lightShift = static_cast<uint32_t>(std::lround(view.lightTurn(now) * 1024)) & 1023;
+  const uint32_t breathe = static_cast<uint32_t>(std::lround(std::clamp(view.lightAlpha(now), 0.0, 1.0) * 256));
   for (const BandPixel& p : band_) {
-    // A gradient turned clockwise by t shows at angle a the colour of a − t.
-    const Rgb& cl = lightTable[((p.angle - lightShift) & 0xffff) >> 6];
-    const Rgb& cn = lineTable[((p.angle - lineShift) & 0xffff) >> 6];
-    float aL = p.light / 255.0f * lightAlpha, aN = p.line / 255.0f;
-    float rest = aL * (1 - aN);
-    float a = aN + rest;
-    float r = static_cast<float>(cn.r) * aN + static_cast<float>(cl.r) * rest;
-    float g = static_cast<float>(cn.g) * aN + static_cast<float>(cl.g) * rest;
-    float b = static_cast<float>(cn.b) * aN + static_cast<float>(cl.b) * rest;
-    if (opaque && a > 0) {
+    const C8& cl = lightTable[(p.angle - lightShift) & 1023];
+    const C8& cn = lineTable[(p.angle - lineShift) & 1023];
+    uint32_t wN = p.line, wL = (p.light * breathe) >> 8;
+    uint32_t a = std::min<uint32_t>(wN + wL, 255);
+    uint32_t r = cn.r * wN + cl.r * wL, g = cn.g * wN + cl.g * wL, b = cn.b * wN + cl.b * wL;
+    if (opaque) {
+      if (a == 0) continue;
       r /= a;
       g /= a;
       b /= a;
-      a = 1;
+      a = 255;
+    } else {
+      r = (r * 257 + 32768) >> 16;  // ÷ 255
+      g = (g * 257 + 32768) >> 16;
+      b = (b * 257 + 32768) >> 16;
     }
-    auto byte = [](float v) { return static_cast<uint32_t>(std::clamp(v, 0.0f, 1.0f) * 255.0f + 0.5f); };
-    pixels[p.offset] = byte(a) << 24 | byte(r) << 16 | byte(g) << 8 | byte(b);
+    pixels[p.offset] = a << 24 | std::min<uint32_t>(r, 255) << 16 | std::min<uint32_t>(g, 255) << 8 |
+                       std::min<uint32_t>(b, 255);
   }
 }
 

@@ -69,8 +69,8 @@ class GlowRaster {
  private:
   struct BandPixel {
     uint32_t offset;
-    uint16_t angle;  // clockwise from up, 1/65536 turn
-    uint8_t light;   // glow mask × outline clip
+    uint16_t angle;  // clockwise from up, 1/1024 turn
+    uint8_t light;   // glow mask × outline clip, where the line does not cover it
     uint8_t line;    // coverage of the 2-point line
   };
   int width_ = 0, height_ = 0;
