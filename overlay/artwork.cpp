@@ -39,7 +39,7 @@ PangoText::PangoText() {
     PangoWeight weight;
     double pixels;
   } specs[4] = {{PANGO_WEIGHT_MEDIUM, 12}, {PANGO_WEIGHT_NORMAL, 12}, {PANGO_WEIGHT_BOLD, 9.5},
-                {PANGO_WEIGHT_SEMIBOLD, 11}};
+                {PANGO_WEIGHT_SEMIBOLD, 14}};  // the hand, drawn as a text glyph
   for (int i = 0; i < 4; ++i) {
     faces_[i] = pango_font_description_new();
     pango_font_description_set_family(faces_[i], "Sans");

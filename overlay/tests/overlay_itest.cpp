@@ -246,7 +246,7 @@ TEST_F(OverlayDesktop, CursorTipSitsOnTheHotSpotAndClicksPassThrough) {
   EXPECT_NEAR(box.minY, hy, 4);
   EXPECT_LE(box.maxX, hx + 72);  // arrow and tag inside the 88 × 56 glyph
   EXPECT_LE(box.maxY, hy + 40);
-  savePicture("cursor.png", static_cast<int>(hx) - 40, static_cast<int>(hy) - 30, 160, 100);
+  savePicture("cursor-plain.png", static_cast<int>(hx) - 40, static_cast<int>(hy) - 30, 160, 100);
 
   // A click where the cursor is drawn reaches the target.
   target_->drain();
@@ -325,7 +325,7 @@ TEST_F(OverlayDesktop, WorkingFrameTabAndStopControl) {
     for (int x = notch->x + 36; x < notch->x + notch->width - 40; ++x)
       if (nearColour(s.at(x, y), 245, 245, 245, 12)) ++white;
   EXPECT_GT(white, 20);
-  savePicture("working.png", static_cast<int>(bounds_.x) - 20, static_cast<int>(bounds_.y) - 30,
+  savePicture("working-plain.png", static_cast<int>(bounds_.x) - 20, static_cast<int>(bounds_.y) - 30,
               static_cast<int>(bounds_.width) + 40, static_cast<int>(bounds_.height) + 50);
 
   // A click elsewhere on the frame reaches the target.
@@ -352,7 +352,7 @@ TEST_F(OverlayDesktop, TurnExpiresAndInvalidLinesConcealEverything) {
   ASSERT_TRUE(waitFor([&] { return glowPanel().has_value(); }, 5000ms));
   ASSERT_TRUE(waitFor([&] { return panelOfHeight(28).has_value(); }, 5000ms));
   auto notch = panelOfHeight(28);
-  savePicture("turn.png", static_cast<int>(bounds_.x) - 20, static_cast<int>(bounds_.y) - 30,
+  savePicture("turn-plain.png", static_cast<int>(bounds_.x) - 20, static_cast<int>(bounds_.y) - 30,
               static_cast<int>(bounds_.width) + 40, static_cast<int>(bounds_.height) + 50);
   // The turn tab lets clicks through.
   target_->drain();
@@ -423,6 +423,14 @@ TEST_F(OverlayComposited, FrameAndCursorThroughTheCompositor) {
   }));
   EXPECT_NEAR(box.minX, hx, 3);
   EXPECT_NEAR(box.minY, hy, 4);
+  // The inside of the window shows through the glow panel untouched.
+  Screen s = shot();
+  EXPECT_EQ(s.at(static_cast<int>(bounds_.x + bounds_.width) - 120, static_cast<int>(bounds_.y + bounds_.height) - 120),
+            s.at(static_cast<int>(bounds_.x + bounds_.width) - 121, static_cast<int>(bounds_.y + bounds_.height) - 121));
+  EXPECT_FALSE(greenish(s.at(static_cast<int>(bounds_.x) + 120, static_cast<int>(bounds_.y) + 300)));
+  savePicture("working.png", static_cast<int>(bounds_.x) - 20, static_cast<int>(bounds_.y) - 30,
+              static_cast<int>(bounds_.width) + 40, static_cast<int>(bounds_.height) + 50);
+  savePicture("cursor.png", static_cast<int>(hx) - 40, static_cast<int>(hy) - 30, 160, 100);
   target_->drain();
   EXPECT_TRUE(clicked(static_cast<int>(hx) + 6, static_cast<int>(hy) + 14));
   int cx = notch->x + notch->width - 24, cy = notch->y + 14;
@@ -430,4 +438,16 @@ TEST_F(OverlayComposited, FrameAndCursorThroughTheCompositor) {
   auto line = overlay_->readLine(5000ms);
   ASSERT_TRUE(line);
   EXPECT_EQ(*line, R"({"type":"stop","id":11})");
+
+  // The turn: still lime, a lime tab.
+  overlay_->writeLine(turnLine(12, 3000));
+  ASSERT_TRUE(waitFor(
+      [&] {
+        Screen s = shot();
+        return accentLime(s.at(notch->x + notch->width / 2, notch->y + 24)) ||
+               accentLime(s.at(static_cast<int>(bounds_.x + bounds_.width / 2), static_cast<int>(bounds_.y) + 24));
+      },
+      5000ms));
+  savePicture("turn.png", static_cast<int>(bounds_.x) - 20, static_cast<int>(bounds_.y) - 30,
+              static_cast<int>(bounds_.width) + 40, static_cast<int>(bounds_.height) + 50);
 }
