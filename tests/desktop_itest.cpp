@@ -19,20 +19,6 @@ namespace {
 using nlohmann::json;
 using ::testing::HasSubstr;
 
-// Processes whose environment mentions `text` (a desktop's private directory).
-std::vector<pid_t> processesWithEnvironment(const std::string& text) {
-  std::vector<pid_t> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream env(entry.path() / "environ");
-    std::stringstream all;
-    all << env.rdbuf();
-    if (all.str().find(text) != std::string::npos) found.push_back(std::stoi(name));
-  }
-  return found;
-}
-
 // The application names the accessibility registry knows.
 std::vector<std::string> accessibleApplications(const TestDesktop& desk) {
   const std::string bus = desk.env().at("AT_SPI_BUS_ADDRESS");
@@ -121,6 +107,15 @@ TEST(ChildTest, DestructorTakesDownTheWholeGroup) {
   }));
 }
 
+TEST(ChildTest, ACommandThatEndsOnItsOwnKeepsWhatItStartedInTheBackground) {
+  // A launcher's application outlives the launcher.
+  auto r = run({"sh", "-c", "sleep 30 >/dev/null 2>&1 & echo $!"});
+  ASSERT_EQ(r.status, 0);
+  pid_t background = std::stoi(r.out);
+  EXPECT_EQ(::kill(background, 0), 0);
+  ::kill(background, SIGKILL);
+}
+
 TEST(ChildTest, WritingToAChildThatClosedStdinFailsQuietly) {
   auto c = Child::start({"sh", "-c", "exec 0<&-; echo closed; sleep 5"});
   ASSERT_EQ(c->readLine(), "closed");
@@ -150,7 +145,22 @@ TEST(DesktopTest, StartsAndStopsLeavingNothingBehind) {
   }
   EXPECT_TRUE(processGone(server));
   EXPECT_FALSE(std::ifstream(dir + "/xvfb.log").good());
-  EXPECT_THAT(processesWithEnvironment(dir), ::testing::IsEmpty());
+  EXPECT_THAT(desktopProcesses(dir), ::testing::IsEmpty());
+}
+
+TEST(DesktopTest, WhatATestLeftRunningGoesWithTheDesktop) {
+  std::string dir;
+  pid_t background = -1;
+  {
+    TestDesktop desk({.windowManager = false});
+    dir = desk.dir();
+    auto r = desk.run({"sh", "-c", "sleep 60 >/dev/null 2>&1 & echo $!"});
+    ASSERT_EQ(r.status, 0);
+    background = std::stoi(r.out);
+    auto mine = desk.processes();
+    EXPECT_THAT(mine, ::testing::Contains(background));
+  }
+  EXPECT_THAT(desktopProcesses(dir), ::testing::IsEmpty());
 }
 
 TEST(DesktopTest, AccessibilityBusShowsAGtkApplicationAndGoesAwayCleanly) {
@@ -170,8 +180,8 @@ TEST(DesktopTest, AccessibilityBusShowsAGtkApplicationAndGoesAwayCleanly) {
         << ::testing::PrintToString(names);
   }
   // The bus, the launcher, the accessibility bus and the registry are all gone.
-  EXPECT_TRUE(waitFor([&] { return processesWithEnvironment(dir).empty(); }, 5s))
-      << ::testing::PrintToString(processesWithEnvironment(dir));
+  EXPECT_TRUE(waitFor([&] { return desktopProcesses(dir).empty(); }, 5s))
+      << ::testing::PrintToString(desktopProcesses(dir));
 }
 
 TEST(DesktopTest, AdoptEnvironmentIsUndoneOnDestruction) {

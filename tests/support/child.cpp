@@ -241,21 +241,25 @@ void Child::pump() {
 Child::~Child() {
   closeStdin();
   if (!exited()) {
-    // The whole process group: a shell's children go too.
+    // Still running: the child and its whole process group go (a shell's
+    // children too).  While the leader is not reaped, the group id cannot be
+    // reused by anyone else.
     ::kill(-pid_, SIGTERM);
     ::kill(pid_, SIGTERM);
-    if (!waitExit(2000ms)) {
-      ::kill(-pid_, SIGKILL);
-      ::kill(pid_, SIGKILL);
-      waitExit(10000ms);
+    auto end = Clock::now() + 2000ms;
+    auto interval = 1ms;
+    while (!leaderEnded() && Clock::now() < end) {
+      std::this_thread::sleep_for(interval);
+      interval = std::min<std::chrono::milliseconds>(interval * 2, 20ms);
+    }
+    ::kill(-pid_, SIGKILL);
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
   }
-  // Whatever the child left in its group; its zombie still holds the id, so the
-  // group id cannot have been reused yet.
-  ::kill(-pid_, SIGKILL);
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
+  // A child that ended on its own keeps what it started in the background (an
+  // application a launcher started, say); the desktop sweeps those at its end.
   if (reader_) {
     if (reader_->wake[1] >= 0) {
       char c = 1;
@@ -353,9 +357,8 @@ bool Child::waitOutputEnd(std::chrono::milliseconds deadline) {
 bool Child::exited() {
   if (status_) return true;
   siginfo_t info{};
-  // WNOWAIT: the zombie keeps the pid (and the group id) until the destructor reaps.
   while (true) {
-    int rc = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+    int rc = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG);
     if (rc == 0) break;
     if (errno == EINTR) continue;
     status_ = -1;  // not our child any more: nothing to wait for
@@ -366,6 +369,15 @@ bool Child::exited() {
     return true;
   }
   return false;
+}
+
+// Whether the child has ended, without reaping it (its id stays reserved).
+bool Child::leaderEnded() {
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    if (errno != EINTR) return true;
+  }
+  return info.si_pid == pid_;
 }
 
 std::optional<int> Child::waitExit(std::chrono::milliseconds deadline) {

@@ -29,6 +29,8 @@ using Clock = std::chrono::steady_clock;
 // focus and raise (passed on to the application), title bar drags move, edges
 // resize.  Nothing is bound on the "Frame" context: that covers the client area
 // too, and a binding there would swallow the application's clicks.
+constexpr const char* kMarker = "QUORL_TEST_DESKTOP";
+
 constexpr const char* kOpenboxConfig = R"(<?xml version="1.0" encoding="UTF-8"?>
 <openbox_config xmlns="http://openbox.org/3.4/rc">
   <resistance><strength>0</strength><screen_edge_strength>0</screen_edge_strength></resistance>
@@ -101,6 +103,40 @@ std::optional<std::string> readHandshake(int fd, Child& child, std::chrono::mill
     if (!child.running()) return std::nullopt;
   }
   return std::nullopt;
+}
+
+bool alive(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!stat || !std::getline(stat, line)) return false;
+  auto close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z';
+}
+
+// Processes (other than this one) whose initial environment holds `entry`.
+std::vector<pid_t> processesWithEntry(const std::string& entry) {
+  std::vector<pid_t> found;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
+    std::string name = e.path().filename();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    pid_t pid = std::stoi(name);
+    if (pid == ::getpid()) continue;
+    std::ifstream env(e.path() / "environ", std::ios::binary);
+    if (!env) continue;
+    std::string all((std::istreambuf_iterator<char>(env)), std::istreambuf_iterator<char>());
+    size_t at = 0;
+    while ((at = all.find(entry, at)) != std::string::npos) {
+      bool starts = at == 0 || all[at - 1] == '\0';
+      bool ends = at + entry.size() == all.size() || all[at + entry.size()] == '\0';
+      if (starts && ends && alive(pid)) {
+        found.push_back(pid);
+        break;
+      }
+      at += entry.size();
+    }
+  }
+  return found;
 }
 
 }  // namespace
@@ -186,6 +222,9 @@ void TestDesktop::start() {
     display_ = ":" + *number;
   }
   env_["DISPLAY"] = display_;
+  // Marks every process of this desktop, so that its end can sweep what tests
+  // left running (an application a launcher started, a daemon a tool spawned).
+  env_[kMarker] = dir_;
   env_["XDG_RUNTIME_DIR"] = runtime;
   env_["WAYLAND_DISPLAY"] = "";
   env_["XAUTHORITY"] = "";
@@ -386,8 +425,11 @@ void TestDesktop::stop() {
     adopted_ = false;
   }
   x_.reset();
-  // Last started, first stopped; the X server goes last.
+  // Whatever the tests left running on this desktop goes first, then the
+  // services, last started first stopped, then the X server.
+  if (!dir_.empty()) sweep(true);
   while (!services_.empty()) services_.pop_back();
+  if (!dir_.empty()) sweep(false);
   xvfb_.reset();
   if (!dir_.empty()) {
     std::error_code ec;
@@ -396,7 +438,32 @@ void TestDesktop::stop() {
   }
 }
 
+void TestDesktop::sweep(bool politely) {
+  std::string entry = std::string(kMarker) + "=" + dir_;
+  std::vector<pid_t> servicePids;
+  for (const auto& s : services_) servicePids.push_back(s->pid());
+  auto leftovers = [&] {
+    auto all = processesWithEntry(entry);
+    std::erase_if(all, [&](pid_t p) { return std::find(servicePids.begin(), servicePids.end(), p) != servicePids.end(); });
+    return all;
+  };
+  auto pids = leftovers();
+  if (pids.empty()) return;
+  if (politely) {
+    for (pid_t p : pids) ::kill(p, SIGTERM);
+    waitFor([&] { return std::none_of(pids.begin(), pids.end(), alive); }, 2000ms, 10ms);
+  }
+  for (pid_t p : leftovers()) ::kill(p, SIGKILL);
+}
+
 TestDesktop::~TestDesktop() { stop(); }
+
+std::vector<pid_t> TestDesktop::processes() const { return desktopProcesses(dir_); }
+
+std::vector<pid_t> desktopProcesses(const std::string& desktopDir) {
+  if (desktopDir.empty()) return {};
+  return processesWithEntry(std::string(kMarker) + "=" + desktopDir);
+}
 
 void TestDesktop::adoptEnvironment() {
   if (adopted_) return;

@@ -48,7 +48,10 @@ class Child {
   static std::unique_ptr<Child> start(const std::vector<std::string>& argv, const Env& env = {});
   static std::unique_ptr<Child> start(const std::vector<std::string>& argv, const Env& env,
                                       const StartOptions& options);
-  ~Child();  // closes stdin, then SIGTERM, waits up to 2 s, then SIGKILL; reaps
+  // Closes stdin; a child still running then gets SIGTERM (its whole process
+  // group), 2 s to end, then SIGKILL; reaps.  What a child that ended on its own
+  // left running in the background is not touched (the desktop sweeps it).
+  ~Child();
 
   pid_t pid() const { return pid_; }
   bool writeLine(const std::string& line);  // appends '\n'
@@ -73,7 +76,8 @@ class Child {
  private:
   struct Reader;
   Child() = default;
-  bool exited();  // status_ is set once the child has ended (reaped by the destructor)
+  bool exited();  // reaps the child once it has ended and sets status_
+  bool leaderEnded();
   void pump();    // the reader thread
   std::unique_ptr<Reader> reader_;
   pid_t pid_ = -1;
@@ -141,6 +145,10 @@ class TestDesktop {
   // This desktop's scratch directory (logs of its services; removed on
   // destruction unless QUORL_KEEP_DESKTOP_LOGS is set).
   const std::string& dir() const { return dir_; }
+  // Every live process started with this desktop's environment (it carries
+  // QUORL_TEST_DESKTOP=dir()): services, test programs and whatever they started.
+  // What tests leave running is stopped when the desktop goes.
+  std::vector<pid_t> processes() const;
 
  private:
   struct X;
@@ -149,6 +157,7 @@ class TestDesktop {
   void startAccessibility();
   bool probeWindowManager();
   void stop();
+  void sweep(bool politely);
   [[noreturn]] void fail(const std::string& what, const std::string& log);
   std::string dir_;
   std::unique_ptr<X> x_;
@@ -160,6 +169,10 @@ class TestDesktop {
   bool adopted_ = false;
   std::vector<std::unique_ptr<Child>> services_;  // Xvfb, openbox, dbus, ...
 };
+
+// The live processes of the desktop whose dir() this was (also after it ended:
+// then the list should be empty).
+std::vector<pid_t> desktopProcesses(const std::string& desktopDir);
 
 // One of our target applications: tests/apps "xlib-target" or "gtk-target".
 // Started with a title and geometry; it prints one JSON line per thing it receives
