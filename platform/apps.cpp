@@ -1,6 +1,7 @@
 #include "platform/apps.hpp"
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <climits>
@@ -22,13 +23,16 @@ bool has(const std::vector<std::string>& list, std::string_view name) {
 }
 
 AppIdentity identityOf(const desktop::Entry& e) {
-  return AppIdentity{e.id, e.path.empty() ? std::nullopt : std::optional<std::string>(e.path), e.name};
+  return AppIdentity{e.id, e.path.empty() ? std::nullopt : std::optional<std::string>(e.path)};
 }
 
 // Desktop entries through GIO; the full list is loaded at most once per query.
 class GioEntries : public EntrySource {
  public:
-  std::optional<desktop::Entry> byPath(const std::string& path) override { return desktop::byPath(path); }
+  bool exists(const std::string& path) override {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  }
   std::string idFromPath(const std::string& path) override {
     if (!dirs_) dirs_ = desktop::applicationDirs();
     return desktop::idFromPath(path, *dirs_);
@@ -68,7 +72,6 @@ std::optional<AppIdentity> identify(pid_t pid, const std::vector<const WindowRec
   if (auto environment = proc::readEnvironment(pid))
     identity = identityFromEnvironment(pid, *environment, entries);
   if (!identity) identity = identityFromWindows(windows, entries);
-  if (identity && !identity->localizedName) identity->localizedName = commandName(pid);
   return identity;
 }
 
@@ -94,12 +97,11 @@ std::optional<AppIdentity> identityFromEnvironment(pid_t pid, std::string_view e
   auto file = proc::environmentValue(environment, "GIO_LAUNCHED_DESKTOP_FILE");
   auto launchedPid = proc::environmentValue(environment, "GIO_LAUNCHED_DESKTOP_FILE_PID");
   if (!file || file->empty() || !launchedPid || *launchedPid != std::to_string(pid)) return std::nullopt;
-  if (auto entry = entries.byPath(*file)) return identityOf(*entry);
-  // The entry is gone (or GIO no longer accepts it): the identifier stays what it was
-  // launched as; there is no entry to locate.
   std::string id = entries.idFromPath(*file);
   if (id.empty()) return std::nullopt;
-  return AppIdentity{id, std::nullopt, std::nullopt};
+  // An entry removed since the launch leaves the identifier and no location.
+  if (!entries.exists(*file)) return AppIdentity{id, std::nullopt};
+  return AppIdentity{id, *file};
 }
 
 std::optional<AppIdentity> identityFromWindows(const std::vector<const WindowRecord*>& windows,
@@ -110,7 +112,7 @@ std::optional<AppIdentity> identityFromWindows(const std::vector<const WindowRec
     managed = true;
     if (!w->gtkApplicationId.empty()) {
       if (auto entry = entries.byId(w->gtkApplicationId)) return identityOf(*entry);
-      return AppIdentity{w->gtkApplicationId, std::nullopt, std::nullopt};
+      return AppIdentity{w->gtkApplicationId, std::nullopt};
     }
   }
   if (!managed) return std::nullopt;
@@ -154,6 +156,12 @@ RunningApplication::RunningApplication(pid_t pid, int64_t startMicros, AppIdenti
     : pid_(pid), startMicros_(startMicros), identity_(std::move(identity)),
       executablePath_(std::move(executablePath)) {}
 
+std::optional<std::string> RunningApplication::localizedName() const {
+  if (identity_.bundlePath)
+    if (auto entry = desktop::byPath(*identity_.bundlePath); entry && entry->name) return entry->name;
+  return commandName(pid_);
+}
+
 bool RunningApplication::isTerminated() const {
   auto now = proc::readStartRecord(pid_);
   return !now || now->zombie || startMicrosOf(*now) != startMicros_;
@@ -186,7 +194,6 @@ std::optional<RunningApplication> runningApplication(pid_t pid) {
     identity = identityFromWindows(windowsOf(pid, windows), entries);
   }
   if (!identity) return std::nullopt;
-  if (!identity->localizedName) identity->localizedName = commandName(pid);
   return RunningApplication(pid, startMicrosOf(*start), std::move(*identity), executablePath(pid));
 }
 

@@ -28,14 +28,14 @@ namespace quorl::platform {
 struct AppIdentity {
   std::string bundleId;                     // "" when the application has none
   std::optional<std::string> bundlePath;    // the desktop entry's path
-  std::optional<std::string> localizedName; // the entry's Name
 };
 
 // Where identification finds desktop entries (GIO in the program, a table in tests).
 class EntrySource {
  public:
   virtual ~EntrySource() = default;
-  virtual std::optional<desktop::Entry> byPath(const std::string& path) = 0;
+  // Whether a file exists at the path (an entry named by a launcher's environment).
+  virtual bool exists(const std::string& path) = 0;
   virtual std::string idFromPath(const std::string& path) = 0;
   virtual std::optional<desktop::Entry> byId(const std::string& id) = 0;
   virtual std::optional<desktop::Entry> byWindowClass(const std::string& wmClass,
@@ -43,7 +43,9 @@ class EntrySource {
 };
 
 // The identity that step 1 gives (absent when the environment does not name an entry
-// for this very pid).  `environment` is the raw /proc/PID/environ block.
+// for this very pid).  `environment` is the raw /proc/PID/environ block.  The entry
+// itself is not read: its path gives the identifier, and it is the bundle location
+// while the file exists.
 std::optional<AppIdentity> identityFromEnvironment(pid_t pid, std::string_view environment,
                                                    EntrySource& entries);
 // The identity steps 2 and 3 give from the process's windows (front first); absent
@@ -72,8 +74,8 @@ class RunningApplication {
   const std::string& bundleIdentifier() const { return identity_.bundleId; }
   const std::optional<std::string>& bundlePath() const { return identity_.bundlePath; }
   const std::optional<std::string>& executablePath() const { return executablePath_; }
-  // The entry's Name, else the process's command name.
-  const std::optional<std::string>& localizedName() const { return identity_.localizedName; }
+  // The entry's Name (read through GIO on each call), else the process's command name.
+  std::optional<std::string> localizedName() const;
   // The process start in microseconds since 1970.
   int64_t launchDateMicros() const { return startMicros_; }
 

@@ -155,8 +155,8 @@ std::optional<StatRecord> readStat(pid_t pid) {
   return parseStat(*text);
 }
 
-std::optional<StartRecord> readStartRecord(pid_t pid) {
-  auto stat = readStat(pid);
+namespace {
+std::optional<StartRecord> startRecordOf(const std::optional<StatRecord>& stat) {
   if (!stat) return std::nullopt;
   auto micros = quorl::procfs::startMicrosFromTicks(stat->startTicks);
   if (!micros || *micros <= 0) return std::nullopt;
@@ -167,6 +167,34 @@ std::optional<StartRecord> readStartRecord(pid_t pid) {
   r.pgrp = stat->pgrp;
   r.zombie = stat->state == 'Z' || stat->state == 'X';
   return r;
+}
+}  // namespace
+
+std::optional<StartRecord> readStartRecord(pid_t pid) { return startRecordOf(readStat(pid)); }
+
+StatHandle::StatHandle(pid_t pid) {
+  if (pid <= 0) return;
+  char path[48];
+  snprintf(path, sizeof path, "/proc/%d/stat", pid);
+  fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+}
+
+StatHandle::~StatHandle() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+StatHandle::StatHandle(StatHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+std::optional<StartRecord> StatHandle::read() const {
+  if (fd_ < 0) return std::nullopt;
+  // The record is one short line; a process name cannot make it longer than this.
+  char buf[2048];
+  ssize_t n;
+  do {
+    n = ::pread(fd_, buf, sizeof buf, 0);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return std::nullopt;
+  return startRecordOf(parseStat(std::string_view(buf, static_cast<size_t>(n))));
 }
 
 std::optional<MemoryFigures> parseStatus(std::string_view text) {
@@ -187,6 +215,45 @@ std::optional<MemoryFigures> readMemory(pid_t pid) {
   return parseStatus(*text);
 }
 
+std::optional<MemoryFigures> parseStatm(std::string_view text, uint64_t pageSize) {
+  // size resident shared text lib data dt, in pages
+  uint64_t values[3] = {};
+  size_t i = 0;
+  for (uint64_t& v : values) {
+    while (i < text.size() && text[i] == ' ') ++i;
+    size_t end = i;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    auto parsed = parseUnsigned(text.substr(i, end - i));
+    if (!parsed || *parsed > UINT64_MAX / pageSize) return std::nullopt;
+    v = *parsed;
+    i = end;
+  }
+  uint64_t resident = values[1], shared = values[2];
+  // A process without an address space (kernel thread, zombie) shows all zeros.
+  if (values[0] == 0 && resident == 0) return std::nullopt;
+  MemoryFigures m;
+  m.residentBytes = resident * pageSize;
+  m.footprintBytes = (resident >= shared ? resident - shared : 0) * pageSize;
+  return m;
+}
+
+std::optional<MemoryFigures> readMemoryFast(pid_t pid, bool swapInUse) {
+  if (pid <= 0) return std::nullopt;
+  static const uint64_t pageSize = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  char path[48];
+  snprintf(path, sizeof path, "/proc/%d/statm", pid);
+  auto text = readFile(path);
+  if (!text) return std::nullopt;
+  auto m = parseStatm(*text, pageSize);
+  if (!m || !swapInUse) return m;
+  snprintf(path, sizeof path, "/proc/%d/status", pid);
+  auto status = readFile(path);
+  if (!status) return std::nullopt;
+  auto swap = kilobyteField(*status, "VmSwap");
+  if (swap) m->footprintBytes += *swap;
+  return m;
+}
+
 std::optional<uint64_t> cpuTimeNs(pid_t pid) {
   if (pid <= 0) return std::nullopt;
   clockid_t clock;
@@ -200,17 +267,13 @@ std::vector<std::pair<pid_t, pid_t>> processGroupTable() {
   std::vector<std::pair<pid_t, pid_t>> table;
   DIR* dir = opendir("/proc");
   if (!dir) return table;
-  char path[64];
   while (struct dirent* e = readdir(dir)) {
     if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
     auto pid = parseInt32(e->d_name);
     if (!pid || *pid <= 0) continue;
-    snprintf(path, sizeof path, "/proc/%d/stat", *pid);
-    auto text = readFile(path);
-    if (!text) continue;
-    auto stat = parseStat(*text);
-    if (!stat) continue;
-    table.emplace_back(*pid, stat->pgrp);
+    pid_t group = getpgid(*pid);
+    if (group < 0) continue;  // gone since the listing
+    table.emplace_back(*pid, group);
   }
   closedir(dir);
   return table;

@@ -43,6 +43,26 @@ struct StartRecord {
 // that does not exist.
 std::optional<StartRecord> readStartRecord(pid_t pid);
 
+// An open /proc/PID/stat.  Every read through it describes the process that held the
+// pid when it was opened, and fails once that process has gone, even when a new
+// process has taken the pid since: two identical reads bracket whatever was read in
+// between with the same process.
+class StatHandle {
+ public:
+  explicit StatHandle(pid_t pid);
+  ~StatHandle();
+  StatHandle(StatHandle&& other) noexcept;
+  StatHandle& operator=(StatHandle&&) = delete;
+  StatHandle(const StatHandle&) = delete;
+  StatHandle& operator=(const StatHandle&) = delete;
+
+  bool isOpen() const { return fd_ >= 0; }
+  std::optional<StartRecord> read() const;
+
+ private:
+  int fd_ = -1;
+};
+
 // Memory of a process, from /proc/PID/status:
 //  resident  = VmRSS (every resident page the process maps: anonymous, file, shmem);
 //  footprint = RssAnon + VmSwap (the memory only this process is charged for: its
@@ -55,11 +75,20 @@ struct MemoryFigures {
 std::optional<MemoryFigures> parseStatus(std::string_view text);
 std::optional<MemoryFigures> readMemory(pid_t pid);
 
+// The same figures from /proc/PID/statm (resident and shared pages: resident less
+// shared is RssAnon), which the kernel produces far more cheaply than status.  statm
+// has no swap figure: with `swapInUse` false (nothing on the system is swapped out,
+// so VmSwap is 0 everywhere) status is not read at all; otherwise VmSwap comes from it.
+// Absent for a process without memory (kernel threads, zombies).
+std::optional<MemoryFigures> parseStatm(std::string_view text, uint64_t pageSize);
+std::optional<MemoryFigures> readMemoryFast(pid_t pid, bool swapInUse);
+
 // Processor time (user + system, every thread, living and exited) of a process in
 // nanoseconds, from its process CPU clock.
 std::optional<uint64_t> cpuTimeNs(pid_t pid);
 
-// Every process on the system as (pid, process group), from /proc/PID/stat.
+// Every process on the system as (pid, process group): the pids of /proc, each
+// group asked of the kernel (getpgid), without reading a file per process.
 std::vector<std::pair<pid_t, pid_t>> processGroupTable();
 
 // The members of one process group, at most `limit` of them, in /proc order.

@@ -11,21 +11,35 @@ namespace proc = platform::proc;
 
 class LinuxMeterPlatform : public MeterPlatform {
  public:
-  void beginRequest() override {
+  void beginRequest() override { endRequest(); }
+  void endRequest() override {
     groups_.reset();
     memInfo_.reset();
+    swapInUse_.reset();
+    stats_.clear();
+    usages_.clear();
   }
 
+  // The first read of a pid opens its stat file and keeps it for the request; later
+  // reads go through the same descriptor, so they fail rather than describe another
+  // process that took the pid meanwhile.
   std::optional<StartRecord> startRecord(int32_t pid) override {
-    auto r = proc::readStartRecord(pid);
+    auto it = stats_.find(pid);
+    if (it == stats_.end()) it = stats_.emplace(pid, proc::StatHandle(pid)).first;
+    auto r = it->second.read();
     if (!r) return std::nullopt;
     return StartRecord{r->seconds, r->micros, r->ppid};
   }
 
+  // A process already measured in this request (a process entry that is also a group
+  // member, say) is not read again: its figures are microseconds old.
   std::optional<Usage> usage(int32_t pid) override {
-    auto memory = proc::readMemory(pid);
-    if (!memory) return std::nullopt;
-    return Usage{memory->footprintBytes, memory->residentBytes, proc::cpuTimeNs(pid)};
+    if (auto it = usages_.find(pid); it != usages_.end()) return it->second;
+    std::optional<Usage> figures;
+    if (auto memory = proc::readMemoryFast(pid, swapInUse()))
+      figures = Usage{memory->footprintBytes, memory->residentBytes, proc::cpuTimeNs(pid)};
+    usages_.emplace(pid, figures);
+    return figures;
   }
 
   // The process CPU clock counts in nanoseconds.
@@ -61,6 +75,17 @@ class LinuxMeterPlatform : public MeterPlatform {
   std::optional<uint64_t> availableBytes() override { return memInfo().availableBytes; }
 
  private:
+  // Whether anything on the system is swapped out (asked once per request); when not,
+  // no process has swap to add to its footprint.
+  bool swapInUse() {
+    if (!swapInUse_) {
+      auto used = memInfo().swapUsedBytes;
+      swapInUse_ = !used || *used > 0;
+      memInfo_.reset();  // the response's system values are read after the processes
+    }
+    return *swapInUse_;
+  }
+
   const proc::MemInfo& memInfo() {
     if (!memInfo_) memInfo_ = proc::readMemInfo();
     return *memInfo_;
@@ -68,6 +93,9 @@ class LinuxMeterPlatform : public MeterPlatform {
 
   std::optional<std::unordered_map<int32_t, std::vector<int32_t>>> groups_;
   std::optional<proc::MemInfo> memInfo_;
+  std::optional<bool> swapInUse_;
+  std::unordered_map<int32_t, proc::StatHandle> stats_;
+  std::unordered_map<int32_t, std::optional<Usage>> usages_;
 };
 
 }  // namespace

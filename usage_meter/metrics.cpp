@@ -139,6 +139,7 @@ Response answer(MeterPlatform& platform, const Request& request) {
   response.pressure = pressureName(platform.pressure());
   response.swapUsedBytes = platform.swapUsedBytes();
   response.availableBytes = platform.availableBytes();
+  platform.endRequest();
   return response;
 }
 

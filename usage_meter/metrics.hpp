@@ -35,8 +35,12 @@ enum class Pressure { normal, warning, critical, unknown };
 class MeterPlatform {
  public:
   virtual ~MeterPlatform() = default;
-  // Called once before each request is measured: anything cached belongs to one request.
+  // Called before and after each request is measured: anything the platform keeps
+  // while measuring belongs to one request and is released at its end.
   virtual void beginRequest() {}
+  virtual void endRequest() {}
+  // The start record; within one request, every read of one pid must describe the
+  // same process or fail.
   virtual std::optional<StartRecord> startRecord(int32_t pid) = 0;
   virtual std::optional<Usage> usage(int32_t pid) = 0;
   virtual std::optional<Timebase> timebase() = 0;

@@ -40,6 +40,24 @@ TEST(ProcStatus, ResidentIsVmRssFootprintIsAnonPlusSwap) {
   EXPECT_FALSE(parseStatus("Name:\tkthreadd\nState:\tS (sleeping)\n"));
 }
 
+TEST(ProcStatm, ResidentAndAnonymousPages) {
+  auto m = parseStatm("2990 452 424 5 0 87 0\n", 4096);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->residentBytes, 452u * 4096);
+  EXPECT_EQ(m->footprintBytes, 28u * 4096);
+  EXPECT_FALSE(parseStatm("0 0 0 0 0 0 0\n", 4096));
+  EXPECT_FALSE(parseStatm("12 x", 4096));
+
+  // Both readers agree on a live process (up to pages touched between the reads).
+  auto slow = readMemory(getpid());
+  auto fast = readMemoryFast(getpid(), true);
+  auto noSwap = readMemoryFast(getpid(), false);
+  ASSERT_TRUE(slow && fast && noSwap);
+  EXPECT_NEAR(static_cast<double>(fast->residentBytes), static_cast<double>(slow->residentBytes), 256 * 1024.0);
+  EXPECT_NEAR(static_cast<double>(fast->footprintBytes), static_cast<double>(slow->footprintBytes), 256 * 1024.0);
+  EXPECT_NEAR(static_cast<double>(noSwap->footprintBytes), static_cast<double>(fast->footprintBytes), 256 * 1024.0);
+}
+
 TEST(ProcEnvironment, ExactEntriesOnly) {
   using namespace std::string_literals;
   std::string block = "A=1\0QUORL_LAUNCHED=10\0X=QUORL_LAUNCHED=1\0\0B=2\0"s;
@@ -104,6 +122,7 @@ TEST(ProcLive, OwnProcessAndAChild) {
   waitpid(child, nullptr, 0);
   EXPECT_FALSE(readStartRecord(child));
   EXPECT_FALSE(readMemory(child));
+  EXPECT_FALSE(readMemoryFast(child, false));
   EXPECT_FALSE(cpuTimeNs(child));
   EXPECT_FALSE(readStartRecord(0));
 }
