@@ -66,9 +66,11 @@ bool TesseractRecognizer::start() {
   if (started_) return startError_.empty();
   started_ = true;
   api_ = std::make_unique<tesseract::TessBaseAPI>();
-  // Dictionaries must be switched off before the data loads.
-  std::vector<std::string> names{"load_system_dawg", "load_freq_dawg", "debug_file"};
-  std::vector<std::string> values{"0", "0", "/dev/null"};
+  // Dictionaries must be switched off before the data loads.  Pictures are
+  // turned light before they are read, so the engine need not try each line
+  // inverted as well.
+  std::vector<std::string> names{"load_system_dawg", "load_freq_dawg", "debug_file", "tessedit_do_invert"};
+  std::vector<std::string> values{"0", "0", "/dev/null", "0"};
   const QuietStandardError quiet;
   if (api_->Init(nullptr, settings_.language.c_str(), tesseract::OEM_LSTM_ONLY, nullptr, 0,
                  &names, &values, false) != 0) {
@@ -77,6 +79,7 @@ bool TesseractRecognizer::start() {
     return false;
   }
   api_->SetPageSegMode(static_cast<tesseract::PageSegMode>(settings_.pageSegMode));
+  for (const auto& [name, value] : settings_.variables) api_->SetVariable(name.c_str(), value.c_str());
   return true;
 }
 

@@ -9,6 +9,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tesseract {
 class TessBaseAPI;
@@ -24,6 +26,8 @@ struct TesseractSettings {
   int pageSegMode = 11;  // PSM_SPARSE_TEXT
   // Resolution the engine is told the enlarged picture has (3 × 96 dpi).
   int dpi = 288;
+  // Further engine variables, set after the language data loads.
+  std::vector<std::pair<std::string, std::string>> variables;
 };
 
 class TesseractRecognizer : public Recognizer {

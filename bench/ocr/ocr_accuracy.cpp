@@ -1,7 +1,8 @@
 // Character error rate of text-spotter on generated user-interface screenshots,
 // beside the tesseract command-line tool reading the same region crops.
 //   bench-ocr-accuracy [--verbose]
-// Environment: OCR_BENCH_PSM overrides the page segmentation mode.
+// Environment: OCR_BENCH_PSM overrides the page segmentation mode, OCR_BENCH_VARS
+// (name=value,...) sets engine variables, OCR_BENCH_NO_TOOL=1 leaves the command out.
 #include "bench/ocr/ui_corpus.hpp"
 #include "common/unicode.hpp"
 #include "text_spotter/openmp_limit.hpp"
@@ -76,6 +77,18 @@ int main(int argc, char** argv) {
   quietRecognizerLibraries();
   TesseractSettings settings;
   if (const char* psm = std::getenv("OCR_BENCH_PSM")) settings.pageSegMode = std::atoi(psm);
+  if (const char* vars = std::getenv("OCR_BENCH_VARS")) {
+    // name=value,name=value
+    std::string list = vars;
+    for (size_t start = 0; start < list.size();) {
+      size_t end = list.find(',', start);
+      if (end == std::string::npos) end = list.size();
+      const std::string item = list.substr(start, end - start);
+      const size_t eq = item.find('=');
+      if (eq != std::string::npos) settings.variables.emplace_back(item.substr(0, eq), item.substr(eq + 1));
+      start = end + 1;
+    }
+  }
   char dirTemplate[] = "/tmp/ocr-bench-XXXXXX";
   const std::string dir = mkdtemp(dirTemplate);
 
@@ -104,7 +117,10 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < sample.regions.size(); ++i) {
       std::array<std::string, 4> got;
       for (int pass = 0; pass < 2; ++pass) {
-        for (const Line& line : passes[pass][i]) got[pass] += line.text + " ";
+        for (const Line& line : passes[pass][i]) {
+          got[pass] += line.text + " ";
+          if (verbose) std::printf("    %s line \"%s\" %.2f\n", pass == 0 ? "context" : "isolated", line.text.c_str(), line.confidence);
+        }
       }
       got[2] = got[0] + got[1];
       if (withTool) {

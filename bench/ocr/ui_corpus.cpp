@@ -22,26 +22,30 @@ struct Theme {
   uint32_t buttonText;
 };
 
-constexpr std::array<Theme, 3> kThemes{{
+constexpr std::array<Theme, 4> kThemes{{
     {"light", 0xffffff, 0x202020, 0xf0f0f0, 0xe1e1e1, 0x1a1a1a},
     {"dark", 0x2b2b2b, 0xe8e8e8, 0x1f1f1f, 0x3c3f41, 0xf0f0f0},
     {"accent", 0xf6f8fa, 0x24292f, 0xdde3ea, 0x2f6fd6, 0xffffff},
+    {"muted", 0xfafafa, 0x8c8c8c, 0xffffff, 0xf2f2f2, 0x9a9a9a},  // placeholders, disabled widgets
 }};
 
 const std::vector<std::vector<std::string>> kMenus{
     {"File", "Edit", "View", "History", "Bookmarks", "Tools", "Help"},
     {"File", "Edit", "Selection", "Go", "Run", "Terminal", "Window"},
     {"Document", "Insert", "Format", "Table", "Arrange"},
+    {"Mail", "Message", "Mailbox", "Window", "Help"},
 };
 const std::vector<std::vector<std::string>> kButtons{
     {"Cancel", "Save As", "Don't Save", "OK"},
     {"Back", "Next", "Finish"},
     {"Apply", "Reset to Defaults", "Close"},
+    {"Save As...", "Print", "Export PDF"},
 };
 const std::vector<std::vector<std::string>> kLabels{
     {"Open Recent", "Preferences", "Downloads (3)", "Check for Updates"},
     {"Version 2.4.1 (build 7731)", "user@example.com", "Last saved 10:42 AM", "Page 12 of 48"},
     {"Search settings", "Show hidden files", "Keyboard Shortcuts", "Sign in with password"},
+    {"Total: $12.99", "Zoom 125%", "/home/ada/notes.txt", "3 items, 1.2 GB free"},
 };
 
 Region padded(const Box& ink, int padX, int padY) {
