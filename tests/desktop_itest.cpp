@@ -198,6 +198,14 @@ TEST(DesktopTest, AdoptEnvironmentIsUndoneOnDestruction) {
   EXPECT_EQ(after == nullptr, before == nullptr);
 }
 
+TEST(DesktopTest, CompositorOwnsTheCompositingSelection) {
+  TestDesktop plain({.windowManager = false});
+  EXPECT_EQ(plain.selectionOwner("_NET_WM_CM_S0"), 0u);
+  TestDesktop composited({.compositor = true});
+  EXPECT_NE(composited.selectionOwner("_NET_WM_CM_S0"), 0u);
+  EXPECT_NE(composited.selectionOwner("WM_S0"), 0u);
+}
+
 TEST(DesktopTest, TwoDesktopsAtOnceGetTheirOwnDisplays) {
   TestDesktop a({.windowManager = false});
   TestDesktop b({.windowManager = false});
@@ -224,6 +232,55 @@ TEST_F(XlibTargetTest, ReadyLineNamesItsWindowAndGeometry) {
   EXPECT_EQ(name.out, "Smoke\n");
   EXPECT_EQ(desk.rootGeometry(app.window()), (WindowBox{150, 120, 320, 200}));
   EXPECT_TRUE(desk.waitActive(app.window()));
+}
+
+std::string xprop(const TestDesktop& desk, uint32_t window, const char* property) {
+  return desk.run({"xprop", "-id", std::to_string(window), property}).out;
+}
+
+TEST_F(XlibTargetTest, OptionsShapeTheWindows) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* property;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {{"--opacity", "0.5"}, "_NET_WM_WINDOW_OPACITY", "= 2147483647"},
+      {{"--type", "dialog"}, "_NET_WM_WINDOW_TYPE", "_NET_WM_WINDOW_TYPE_DIALOG"},
+      {{"--above"}, "_NET_WM_STATE", "_NET_WM_STATE_ABOVE"},
+      {{"--class", "org.example.Demo"}, "WM_CLASS", "\"org.example.Demo\", \"org.example.Demo\""},
+      {{"--no-focus"}, "WM_HINTS", "Client accepts input or input focus: False"},
+      {{}, "_NET_WM_PID", "= "},
+  };
+  for (const auto& c : cases) {
+    TargetApp app(desk, TargetApp::Kind::xlib, {.extraArgs = c.args});
+    EXPECT_THAT(xprop(desk, app.window(), c.property), HasSubstr(c.expected)) << c.property;
+  }
+}
+
+TEST_F(XlibTargetTest, OverrideRedirectWindowSitsExactlyWhereAsked) {
+  TargetApp app(desk, TargetApp::Kind::xlib,
+                {.x = 300, .y = 200, .width = 120, .height = 80, .extraArgs = {"--override-redirect"}});
+  EXPECT_EQ(desk.rootGeometry(app.window()), (WindowBox{300, 200, 120, 80}));
+  EXPECT_THAT(xprop(desk, app.window(), "WM_STATE"), HasSubstr("not found"));
+}
+
+TEST_F(XlibTargetTest, ExtraWindowsBelongToTheSameProcess) {
+  TargetApp app(desk, TargetApp::Kind::xlib, {.title = "Many", .extraArgs = {"--children", "2"}});
+  auto windows = app.ready()["windows"];
+  ASSERT_EQ(windows.size(), 3u);
+  EXPECT_EQ(windows.back(), app.window());
+  auto search = desk.xdotool({"search", "--onlyvisible", "--pid", std::to_string(app.pid())});
+  for (const auto& w : windows) EXPECT_THAT(search.out, HasSubstr(std::to_string(w.get<uint32_t>())));
+}
+
+TEST_F(XlibTargetTest, CommandsOnStdinRetitleAndMove) {
+  TargetApp app(desk, TargetApp::Kind::xlib, {.title = "Before"});
+  ASSERT_TRUE(app.child().writeLine("title After é"));
+  ASSERT_TRUE(app.nextEvent("done"));
+  EXPECT_EQ(desk.xdotool({"getwindowname", std::to_string(app.window())}).out, "After é\n");
+  ASSERT_TRUE(app.child().writeLine("move 321 234"));
+  EXPECT_TRUE(app.next([](const json& j) { return j["event"] == "ConfigureNotify" && j["x"] == 321 && j["y"] == 234; }));
 }
 
 TEST_F(XlibTargetTest, ClickArrivesWithWindowRelativeCoordinates) {

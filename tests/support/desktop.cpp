@@ -524,6 +524,10 @@ std::optional<WindowBox> TestDesktop::rootGeometry(uint32_t window) const {
   return box;
 }
 
+uint32_t TestDesktop::selectionOwner(const std::string& selection) const {
+  return x_->selectionOwner(selection.c_str());
+}
+
 bool TestDesktop::waitActive(uint32_t window, std::chrono::milliseconds deadline) const {
   return waitFor([&] { return activeWindow() == window; }, deadline, 10ms);
 }

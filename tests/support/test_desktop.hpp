@@ -138,6 +138,7 @@ class TestDesktop {
   uint32_t activeWindow() const;      // _NET_ACTIVE_WINDOW, 0 when none
   uint32_t focusWindow() const;       // the X input focus
   std::optional<WindowBox> rootGeometry(uint32_t window) const;
+  uint32_t selectionOwner(const std::string& selection) const;  // e.g. "_NET_WM_CM_S0"; 0 when none
   bool waitActive(uint32_t window, std::chrono::milliseconds deadline = 5000ms) const;
   // Asks the window manager to close a window politely (_NET_CLOSE_WINDOW, which
   // openbox turns into WM_DELETE_WINDOW).
