@@ -106,6 +106,25 @@ std::string trimmed(const char* text) {
   return out;
 }
 
+// Reading lines costs far more than finding them.  A line's box once read is
+// the box of the line found, give or take its outermost glyphs; when no line
+// found comes near the lowest height reported, none could be reported and the
+// reading is skipped.
+constexpr double kFoundLineSlack = 0.75;
+
+bool anyLineTallEnough(tesseract::TessBaseAPI& api, double lowest) {
+  const std::unique_ptr<tesseract::PageIterator> layout(api.AnalyseLayout());
+  if (!layout || layout->Empty(tesseract::RIL_TEXTLINE)) return false;
+  do {
+    int left = 0, top = 0, right = 0, bottom = 0;
+    if (layout->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom) &&
+        bottom - top >= kFoundLineSlack * lowest) {
+      return true;
+    }
+  } while (layout->Next(tesseract::RIL_TEXTLINE));
+  return false;
+}
+
 }  // namespace
 
 Recognition TesseractRecognizer::recognize(const Pix& image) {
@@ -115,6 +134,11 @@ Recognition TesseractRecognizer::recognize(const Pix& image) {
   const int width = pixGetWidth(picture.get()), height = pixGetHeight(picture.get());
   api_->SetImage(picture.get());
   api_->SetSourceResolution(settings_.dpi);
+  const double lowest = settings_.minimumTextHeight * height;
+  if (lowest > 0 && !anyLineTallEnough(*api_, lowest)) {
+    api_->Clear();
+    return {};
+  }
   if (api_->Recognize(nullptr) != 0) {
     api_->Clear();
     return Recognition{{}, std::string("text recognition failed")};
@@ -125,7 +149,7 @@ Recognition TesseractRecognizer::recognize(const Pix& image) {
     do {
       int left = 0, top = 0, right = 0, bottom = 0;
       if (!it->BoundingBox(tesseract::RIL_TEXTLINE, &left, &top, &right, &bottom)) continue;
-      if (bottom - top < settings_.minimumTextHeight * height) continue;
+      if (bottom - top < lowest) continue;
       const std::unique_ptr<char[]> text(it->GetUTF8Text(tesseract::RIL_TEXTLINE));
       std::string line = trimmed(text.get());
       if (line.empty()) continue;
