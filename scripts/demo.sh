@@ -28,3 +28,11 @@ trap 'exit 130' INT TERM
 build/default/bin/quorl-demo "$@" &
 demo_pid=$!
 wait "$demo_pid"
+
+# --- input-courier session ---------------------------------------------------
+# A scripted session with the real service on a desktop of its own: begin, a
+# click, a drag, typed text, a shortcut, end; the request and event lines, then
+# what the target application received.
+echo
+echo "== input-courier session"
+bash scripts/courier_session_demo.sh build/default/bin
