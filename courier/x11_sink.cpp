@@ -74,6 +74,9 @@ class X11Sink final : public EventSink {
       case SynthEvent::Kind::key: key(pid, e); break;
     }
     xcb_flush(conn_->xcb());
+    // Errors of requests sent without a reply (a window that vanished) and the
+    // mapping notices every client gets end up here; nothing else reads them.
+    while (xcb_generic_event_t* ev = xcb_poll_for_event(conn_->xcb())) free(ev);
   }
 
   std::string route() const override { return agent_ ? "sky" : "cg"; }

@@ -48,6 +48,12 @@ void roundTrip(xcb_connection_t* c) {
   free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
 }
 
+// Nobody reads events on these connections; the mapping notices every client
+// gets, and errors of requests sent without a reply, are dropped here.
+void drain(xcb_connection_t* c) {
+  while (xcb_generic_event_t* ev = xcb_poll_for_event(c)) free(ev);
+}
+
 struct DeviceRecord {
   uint16_t id = 0;
   uint16_t type = 0;
@@ -280,18 +286,21 @@ void AgentInput::moveTo(int x, int y) {
   xcb_test_fake_input(conn_, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root_, static_cast<int16_t>(x),
                       static_cast<int16_t>(y), static_cast<uint8_t>(slavePointer_));
   xcb_flush(conn_);
+  drain(conn_);
 }
 
 void AgentInput::button(uint8_t xbutton, bool press) {
   xcb_test_fake_input(conn_, press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE, xbutton, XCB_CURRENT_TIME, XCB_NONE, 0,
                       0, static_cast<uint8_t>(slavePointer_));
   xcb_flush(conn_);
+  drain(conn_);
 }
 
 void AgentInput::key(uint8_t keycode, bool press) {
   xcb_test_fake_input(conn_, press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycode, XCB_CURRENT_TIME, XCB_NONE, 0, 0,
                       static_cast<uint8_t>(slaveKeyboard_));
   xcb_flush(conn_);
+  drain(conn_);
 }
 
 bool AgentInput::focus(xcb_window_t window) {
@@ -306,7 +315,10 @@ std::optional<Point> AgentInput::pointerPosition() {
   return p;
 }
 
-void AgentInput::sync() { roundTrip(conn_); }
+void AgentInput::sync() {
+  roundTrip(conn_);
+  drain(conn_);
+}
 
 bool AgentInput::loadKeymap() {
   const xcb_setup_t* setup = xcb_get_setup(coreConn_);
@@ -387,6 +399,8 @@ std::optional<KeyStroke> AgentInput::strokeFor(uint32_t keysym) {
   xcb_change_keyboard_mapping(conn_, 1, kc, static_cast<uint8_t>(perCode_), syms.data());
   roundTrip(coreConn_);
   roundTrip(conn_);
+  drain(coreConn_);
+  drain(conn_);
   size_t base = static_cast<size_t>(kc - minKeycode_) * perCode_;
   for (int l = 0; l < perCode_; ++l) keysyms_[base + l] = keysym;
   bound_[keysym] = kc;
