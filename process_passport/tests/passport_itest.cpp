@@ -60,8 +60,9 @@ class PassportDesktop : public ::testing::Test {
     return started(desktop_->spawn(argv, env));
   }
 
-  static std::unique_ptr<Child> started(std::unique_ptr<Child> child) {
+  static std::unique_ptr<Child> started(std::unique_ptr<Child> child, uint32_t* window = nullptr) {
     auto ready = child->readJsonUntil([](const json& j) { return j.value("event", "") == "ready"; }, 20s);
+    if (ready && window) *window = ready->value("window", 0u);
     std::string seen;
     for (const auto& line : child->skipped()) seen += line + "\n";
     EXPECT_TRUE(ready) << "stdout:\n" << seen << child->stdoutText() << "stderr:\n" << child->stderrText();
@@ -132,6 +133,27 @@ TEST_F(PassportDesktop, WindowClassNamesTheEntryWhenTheEnvironmentDoesNot) {
   auto j = json::parse(r.out);
   expectIdentity(j, app->pid());
   EXPECT_EQ(j["launchedByQuorl"], true);
+}
+
+TEST_F(PassportDesktop, GtkApplicationIdOnAWindowNamesTheEntry) {
+  uint32_t window = 0;
+  auto app = started(desktop_->spawn({target(), "--title", "gtk id", "--geometry", "200x100+80+80", "--no-focus"},
+                                     {{"GIO_LAUNCHED_DESKTOP_FILE", ""}}),
+                     &window);
+  ASSERT_NE(window, 0u);
+  // Before the property is there, nothing names the application's entry.
+  EXPECT_EQ(passport({std::to_string(app->pid())}).err, kUnavailable);
+  auto set = desktop_->run({"xprop", "-id", std::to_string(window), "-f", "_GTK_APPLICATION_ID", "8u", "-set",
+                            "_GTK_APPLICATION_ID", kId});
+  ASSERT_EQ(set.status, 0) << set.err;
+  quorl::testdesk::RunResult r;
+  ASSERT_TRUE(quorl::testdesk::waitFor([&] {
+    r = passport({std::to_string(app->pid())});
+    return r.status == 0;
+  }, 5s, 20ms)) << r.err;
+  auto j = json::parse(r.out);
+  expectIdentity(j, app->pid());
+  EXPECT_EQ(j["launchedByQuorl"], false);
 }
 
 TEST_F(PassportDesktop, ProcessesThatAreNoIdentifiedApplication) {
