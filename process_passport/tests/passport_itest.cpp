@@ -124,6 +124,20 @@ TEST_F(PassportDesktop, ProvenanceComesFromTheInitialEnvironmentOnly) {
   }
 }
 
+TEST_F(PassportDesktop, ProcessStartIsTheTokenInputCourierReads) {
+  // input-courier started as an application of the test's entry: it names its own
+  // start token in its first line.
+  auto courier = desktop_->spawn({"/bin/sh", "-c", "export GIO_LAUNCHED_DESKTOP_FILE_PID=$$; exec \"$0\" serve",
+                                  quorl::testdesk::binDir() + "/input-courier"},
+                                 {{"GIO_LAUNCHED_DESKTOP_FILE", entryPath()}});
+  auto hello = courier->readJsonUntil([](const json& j) { return j.value("event", "") == "hello"; }, 20s);
+  ASSERT_TRUE(hello) << courier->stderrText();
+  ASSERT_EQ((*hello)["pid"], courier->pid());
+  auto r = passport({std::to_string(courier->pid())});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(json::parse(r.out)["processStart"], (*hello)["start"]);
+}
+
 TEST_F(PassportDesktop, WindowClassNamesTheEntryWhenTheEnvironmentDoesNot) {
   auto app = started(desktop_->spawn(
       {target(), "--title", "classed", "--geometry", "200x100+40+40", "--no-focus", "--class", kWindowClass},
