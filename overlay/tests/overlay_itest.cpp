@@ -348,16 +348,24 @@ TEST_F(OverlayDesktop, WorkingFrameTabAndStopControl) {
 
 TEST_F(OverlayDesktop, TurnExpiresAndInvalidLinesConcealEverything) {
   start(false);
-  overlay_->writeLine(turnLine(5, 1500));
-  ASSERT_TRUE(waitFor([&] { return glowPanel().has_value(); }, 5000ms));
-  ASSERT_TRUE(waitFor([&] { return panelOfHeight(28).has_value(); }, 5000ms));
-  auto notch = panelOfHeight(28);
+  // Working first, so that the turn's short life starts on a running overlay.
+  overlay_->writeLine(workingLine(4));
+  ASSERT_TRUE(waitFor([&] { return glowPanel() && panelOfHeight(28); }, 8000ms));
+  overlay_->writeLine(turnLine(5, 3000));
+  std::optional<Panel> notch;
+  ASSERT_TRUE(waitFor(
+      [&] {
+        notch = panelOfHeight(28);
+        return notch && accentLime(shot().at(notch->x + 16, notch->y + 4));
+      },
+      5000ms));
   savePicture("turn-plain.png", static_cast<int>(bounds_.x) - 20, static_cast<int>(bounds_.y) - 30,
               static_cast<int>(bounds_.width) + 40, static_cast<int>(bounds_.height) + 50);
-  // The turn tab lets clicks through.
+  // The turn tab lets clicks through, even where the stop control was.
   target_->drain();
   EXPECT_TRUE(clicked(notch->x + notch->width - 24, notch->y + 14));
-  EXPECT_TRUE(waitFor([&] { return overlayPanels().empty(); }, 5000ms));
+  EXPECT_TRUE(waitFor([&] { return overlayPanels().empty(); }, 8000ms));
+  EXPECT_FALSE(overlay_->readLine(100ms));
 
   overlay_->writeLine(workingLine(6));
   const double hx = bounds_.x + 200, hy = bounds_.y + 150;
