@@ -18,7 +18,7 @@ for preset in $presets; do
   filter=()
   case "$preset" in
     # ThreadSanitizer is for the threaded programs and what they share.
-    tsan) filter=(-R '^(Out|Clock|Server|Session|Guard|Courier|Overlay|Mailbox|Lifetime|Reader|UserInput|AgentInput)') ;;
+    tsan) filter=(-R '^(Out|Clock|Server|Session|Guard|Courier|Overlay|Mailbox|Lifetime|Reader|UserInput|AgentInput|SpotterParallel)') ;;
   esac
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
   export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0

@@ -316,9 +316,11 @@ Result<std::string> answer(std::string_view requestText, const RecognizerFactory
     return Failure{messages::kRegionCount};
   }
   // Refuse an over-long image before decoding a byte of it.
-  if (request.image.size() / 4 * 3 > kMaxImageBytes + 2) return Failure{messages::kUnreadableImage};
+  if (request.image.size() / 4 * 3 > options.maxImageBytes + 2) {
+    return Failure{messages::kUnreadableImage};
+  }
   const auto bytes = decodeBase64(request.image);
-  if (!bytes || bytes->size() > kMaxImageBytes) return Failure{messages::kUnreadableImage};
+  if (!bytes || bytes->size() > options.maxImageBytes) return Failure{messages::kUnreadableImage};
   const PixPtr image = decodeImage(*bytes);
   if (!image) return Failure{messages::kUnreadableImage};
   auto regions = spotRegions(*image, request.regions, recognizers, options);

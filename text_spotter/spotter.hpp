@@ -143,6 +143,8 @@ struct SpotOptions {
   // drawing.  The answer is the same for every value.
   unsigned workers = 1;
   DrawingFactory drawing = [] { return std::make_unique<LeptonicaDrawing>(); };
+  // Largest image data accepted, once decoded from Base64.
+  size_t maxImageBytes = kMaxImageBytes;
 };
 
 // Every region's lines, in request order; the first failure in request order

@@ -222,7 +222,10 @@ TEST_F(TextSpotterProgram, EveryFailureHasItsMessageStatusOneAndNoOutput) {
       {"no regions", request(png, 0), "1 to 32 regions", {}},
       {"not base64", request("QUJD\nQUJD", 1), "unreadable image", {}},
       {"base64 of text", request(base64("plain text, not a picture"), 1), "unreadable image", {}},
-      {"over 16 MB", request(std::string(21'333'336, 'A'), 1), "unreadable image", {}},
+      // 16,000,002 bytes once decoded.
+      {"over 16 MB", R"({"regions":[{"x":0,"y":0,"width":4,"height":4}],"image":")" +
+                         std::string(21'333'336, 'A') + "\"}",
+       "unreadable image", {}},
       {"no language data", request(png, 1), "Failed loading language 'eng'",
        {{"TESSDATA_PREFIX", "/nonexistent"}}},
   };
