@@ -283,8 +283,7 @@ void shutdownUserInput() {
   std::lock_guard<std::mutex> guard(instanceLock());
   if (!current) return;
   if (auto* x = dynamic_cast<X11UserInput*>(current)) x->stop();
-  instances().push_back(std::make_unique<NoDisplayInput>());
-  current = instances().back().get();
+  current = nullptr;
 }
 
 }  // namespace quorl::platform

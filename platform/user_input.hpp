@@ -35,8 +35,9 @@ class UserInput {
 // starts then).  Never null: without a display it answers 1e9 / false / (0, 0).
 UserInput& userInput();
 
-// Stops the listener thread and closes its connection (for a clean exit).  Later
-// calls of userInput() answer as without a display.
+// Stops the listener thread and closes its connection (for a clean exit).  The
+// stopped monitor no longer asks the display (pointer (0, 0), no key held, times
+// frozen at their last events); a later userInput() starts a new monitor.
 void shutdownUserInput();
 
 // A monitor of its own on a display ($DISPLAY when null), for programs and tests

@@ -109,6 +109,21 @@ TEST_F(UserInputTest, HeldKeysAndPointerLocationAreTheUsers) {
   agent->key(shift, false);
 }
 
+TEST_F(UserInputTest, TheProcessMonitorStopsAndStartsAgain) {
+  desk_->adoptEnvironment();
+  UserInput& first = userInput();
+  desk_->xdotool({"mousemove", "31", "32"});
+  EXPECT_TRUE(waitFor([&] { return first.pointerLocation() == Point{31, 32}; }));
+  shutdownUserInput();
+  EXPECT_EQ(first.pointerLocation(), (Point{0, 0}));
+  EXPECT_FALSE(first.keysymHeld(kShiftL));
+  UserInput& second = userInput();
+  EXPECT_NE(&first, &second);
+  desk_->xdotool({"click", "1"});
+  EXPECT_TRUE(waitFor([&] { return second.secondsSince(InputKind::LeftDown) < 0.5; }));
+  shutdownUserInput();
+}
+
 TEST_F(UserInputTest, WithoutADisplayNothingIsKnown) {
   auto in = makeUserInput(":986");
   EXPECT_EQ(in->secondsSince(InputKind::KeyDown), 1e9);
