@@ -242,9 +242,17 @@ std::optional<MemoryFigures> readMemoryFast(pid_t pid, bool swapInUse) {
   static const uint64_t pageSize = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   char path[48];
   snprintf(path, sizeof path, "/proc/%d/statm", pid);
-  auto text = readFile(path);
-  if (!text) return std::nullopt;
-  auto m = parseStatm(*text, pageSize);
+  // statm is one short line, produced whole by the first read.
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  char buf[256];
+  ssize_t n;
+  do {
+    n = ::read(fd, buf, sizeof buf);
+  } while (n < 0 && errno == EINTR);
+  ::close(fd);
+  if (n <= 0) return std::nullopt;
+  auto m = parseStatm(std::string_view(buf, static_cast<size_t>(n)), pageSize);
   if (!m || !swapInUse) return m;
   snprintf(path, sizeof path, "/proc/%d/status", pid);
   auto status = readFile(path);
@@ -256,8 +264,11 @@ std::optional<MemoryFigures> readMemoryFast(pid_t pid, bool swapInUse) {
 
 std::optional<uint64_t> cpuTimeNs(pid_t pid) {
   if (pid <= 0) return std::nullopt;
-  clockid_t clock;
-  if (clock_getcpuclockid(pid, &clock) != 0) return std::nullopt;
+  // The process CPU clock of a pid, as clock_getcpuclockid makes it (the kernel's
+  // encoding: the inverted pid, shifted, with the scheduler-clock type), without its
+  // extra system call to check that the pid exists: clock_gettime fails for one that
+  // does not.
+  const clockid_t clock = static_cast<clockid_t>((~static_cast<unsigned>(pid)) << 3) | 2;
   struct timespec ts;
   if (clock_gettime(clock, &ts) != 0 || ts.tv_sec < 0) return std::nullopt;
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
