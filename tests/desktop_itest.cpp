@@ -212,10 +212,12 @@ TEST(DesktopTest, TwoDesktopsAtOnceGetTheirOwnDisplays) {
   EXPECT_NE(a.display(), b.display());
 }
 
-class XlibTargetTest : public ::testing::Test {
+// A plain desktop (Xvfb + openbox) per test.
+class OnDesktop : public ::testing::Test {
  protected:
   TestDesktop desk;
 };
+using XlibTargetTest = OnDesktop;
 
 TEST_F(XlibTargetTest, ReadyLineNamesItsWindowAndGeometry) {
   TargetApp app(desk, TargetApp::Kind::xlib, {.title = "Smoke", .x = 150, .y = 120, .width = 320, .height = 200});
@@ -274,6 +276,26 @@ TEST_F(XlibTargetTest, ExtraWindowsBelongToTheSameProcess) {
   for (const auto& w : windows) EXPECT_THAT(search.out, HasSubstr(std::to_string(w.get<uint32_t>())));
 }
 
+TEST_F(XlibTargetTest, XInput2ModeNamesTheDevices) {
+  TargetApp app(desk, TargetApp::Kind::xlib, {.x = 100, .y = 100, .extraArgs = {"--xi2"}});
+  ASSERT_TRUE(desk.waitActive(app.window()));
+  ASSERT_EQ(desk.xdotool({"mousemove", "--sync", "150", "170", "click", "2"}).status, 0);
+  auto press = app.nextEvent("ButtonPress");
+  ASSERT_TRUE(press);
+  EXPECT_EQ((*press)["xi2"], true);
+  EXPECT_EQ((*press)["button"], 2);
+  EXPECT_EQ((*press)["x"], 50);
+  EXPECT_EQ((*press)["y"], 70);
+  EXPECT_GT((*press)["deviceid"].get<int>(), 0);
+  EXPECT_NE((*press)["sourceid"], (*press)["deviceid"]);  // the XTEST slave under the master
+  ASSERT_TRUE(desk.bindKeysyms({"udiaeresis"}));
+  ASSERT_EQ(desk.xdotool({"type", "ü"}).status, 0);
+  auto key = app.next([](const json& j) { return j["event"] == "KeyPress" && j.value("text", "") != ""; });
+  ASSERT_TRUE(key) << ::testing::PrintToString(app.child().skipped());
+  EXPECT_EQ((*key)["text"], "ü");
+  EXPECT_EQ((*key)["xi2"], true);
+}
+
 TEST_F(XlibTargetTest, CommandsOnStdinRetitleAndMove) {
   TargetApp app(desk, TargetApp::Kind::xlib, {.title = "Before"});
   ASSERT_TRUE(app.child().writeLine("title After é"));
@@ -303,6 +325,7 @@ TEST_F(XlibTargetTest, ClickArrivesWithWindowRelativeCoordinates) {
 TEST_F(XlibTargetTest, TypedTextIncludingNonAsciiArrives) {
   TargetApp app(desk, TargetApp::Kind::xlib);
   ASSERT_TRUE(desk.waitActive(app.window()));
+  ASSERT_TRUE(desk.bindKeysyms({"eacute", "EuroSign"}));
   auto r = desk.xdotool({"type", "--delay", "20", "aZ é€"});
   ASSERT_EQ(r.status, 0) << r.err;
   std::string text;
@@ -338,10 +361,7 @@ TEST_F(XlibTargetTest, ClosesOnDeleteWindowAndOnSigterm) {
   EXPECT_EQ(signalled.child().waitExit(), 0);
 }
 
-class GtkTargetTest : public ::testing::Test {
- protected:
-  TestDesktop desk;
-};
+using GtkTargetTest = OnDesktop;
 
 TEST_F(GtkTargetTest, ReadyLineNamesItsWindowAndControls) {
   TargetApp app(desk, TargetApp::Kind::gtk, {.title = "Gtk smoke", .x = 120, .y = 90, .width = 500, .height = 420});
@@ -375,6 +395,7 @@ TEST_F(GtkTargetTest, ControlsReportWhatXdotoolDoes) {
   ASSERT_TRUE(toggled);
   EXPECT_EQ((*toggled)["active"], true);
   click("entry");
+  ASSERT_TRUE(desk.bindKeysyms({"eacute"}));
   ASSERT_EQ(desk.xdotool({"type", "--delay", "20", "hé"}).status, 0);
   EXPECT_TRUE(app.next([](const json& j) { return j["event"] == "text" && j["text"] == "hé"; }, 10s));
   json s = center(app.ready()["scrolled"]);

@@ -13,7 +13,8 @@
 // "widget":"scale","value":V}, {"event":"menu","path":"Edit/Copy"},
 // {"event":"scroll","widget":"scrolled","value":V}, and every key, button and
 // wheel event GTK receives ("KeyPress", "KeyRelease", "ButtonPress",
-// "ButtonRelease", "Scroll"), focused or not.
+// "ButtonRelease", "Scroll"), focused or not, with the names of the master
+// "device" that delivered it and the "source_device" it came from.
 #include <gdk/gdkx.h>
 #include <glib-unix.h>
 #include <gtk/gtk.h>
@@ -114,7 +115,11 @@ gboolean onDraw(GtkWidget*, cairo_t*, gpointer) {
 }
 
 json inputBase(const char* name, GdkEvent* e) {
-  return {{"event", name}, {"window", toplevelXid()}, {"send_event", e->any.send_event != 0}};
+  json j = {{"event", name}, {"window", toplevelXid()}, {"send_event", e->any.send_event != 0}};
+  // Which master device delivered it, and which physical (slave) device it came from.
+  if (GdkDevice* d = gdk_event_get_device(e)) j["device"] = gdk_device_get_name(d);
+  if (GdkDevice* d = gdk_event_get_source_device(e)) j["source_device"] = gdk_device_get_name(d);
+  return j;
 }
 
 // Every event passes here before GTK dispatches it.

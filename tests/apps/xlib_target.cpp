@@ -4,7 +4,11 @@
 //
 //   xlib-target --title T --geometry WxH+X+Y [--override-redirect] [--opacity F]
 //               [--children N] [--no-focus] [--type TYPE] [--above] [--skip-taskbar]
-//               [--class NAME]
+//               [--class NAME] [--xi2]
+//
+// With --xi2 the window selects XInput2 events instead of core ones (the server
+// then sends it no core input events): the same lines, plus "xi2":true and the
+// "deviceid" (master) and "sourceid" (slave) of the device that produced each.
 //
 // First line: {"event":"ready","window":ID,"pid":P,"x":..,"y":..,"width":..,
 // "height":..,"windows":[all ids],"focused":bool} once every window is mapped and
@@ -15,6 +19,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 #include <fcntl.h>
 #include <langinfo.h>
 #include <poll.h>
@@ -52,6 +57,7 @@ struct Options {
   std::string type;
   bool above = false;
   bool skipTaskbar = false;
+  bool xi2 = false;
   std::string wmClass = "xlib-target";
 };
 
@@ -75,6 +81,8 @@ Options parse(int argc, char** argv) {
     } else if (a == "--geometry") {
       std::string g = value();
       if (!quorl::apps::parseGeometry(g, o.width, o.height, o.x, o.y)) usage("geometry must be WxH+X+Y");
+    } else if (a == "--xi2") {
+      o.xi2 = true;
     } else if (a == "--override-redirect") {
       o.overrideRedirect = true;
     } else if (a == "--opacity") {
@@ -127,8 +135,9 @@ const char* detailName(int d) {
 }
 
 const char* modeName(int m) {
-  static const char* names[] = {"NotifyNormal", "NotifyGrab", "NotifyUngrab", "NotifyWhileGrabbed"};
-  return m >= 0 && m < 4 ? names[m] : "?";
+  static const char* names[] = {"NotifyNormal",      "NotifyGrab",        "NotifyUngrab",
+                                "NotifyWhileGrabbed", "NotifyPassiveGrab", "NotifyPassiveUngrab"};
+  return m >= 0 && m < 6 ? names[m] : "?";
 }
 
 class Target {
@@ -138,6 +147,7 @@ class Target {
     Atom check = atom("_NET_SUPPORTING_WM_CHECK");
     hasWm_ = windowProperty(root_, check) != 0;
     openInputMethod();
+    if (o_.xi2) openXInput2();
     // Extra windows first, so the main window is the last one mapped (and focused).
     for (int i = 1; i <= o_.children; ++i) {
       windows_.push_back(create(o_.title + " #" + std::to_string(i), o_.x + 30 * i, o_.y + 30 * i));
@@ -218,6 +228,99 @@ class Target {
     return result;
   }
 
+  void openXInput2() {
+    int event = 0, error = 0, major = 2, minor = 2;
+    if (!XQueryExtension(dpy_, "XInputExtension", &xiOpcode_, &event, &error) ||
+        XIQueryVersion(dpy_, &major, &minor) != Success) {
+      std::fprintf(stderr, "xlib-target: no XInput 2.2, logging core events\n");
+      xiOpcode_ = 0;
+    }
+  }
+
+  // An XInput2 event as the line its core counterpart would give, plus the devices.
+  void handleXInput2(XGenericEventCookie& cookie) {
+    static const char* names[] = {nullptr,       nullptr,       "KeyPress",    "KeyRelease", "ButtonPress",
+                                  "ButtonRelease", "MotionNotify", "EnterNotify", "LeaveNotify", "FocusIn",
+                                  "FocusOut"};
+    if (cookie.evtype < XI_KeyPress || cookie.evtype > XI_FocusOut) return;
+    const char* name = names[cookie.evtype];
+    json j;
+    if (cookie.evtype >= XI_Enter) {
+      auto* c = static_cast<XIEnterEvent*>(cookie.data);
+      j = xiFields(name, *c, c->mods.effective, c->buttons);
+      j.update({{"mode", modeName(c->mode)}, {"detail", detailName(c->detail)}, {"focus", c->focus != 0}});
+      if (cookie.evtype == XI_FocusIn || cookie.evtype == XI_FocusOut) focusChanged(c->event, cookie.evtype == XI_FocusIn, c->detail);
+    } else {
+      auto* d = static_cast<XIDeviceEvent*>(cookie.data);
+      if (cookie.evtype == XI_KeyPress || cookie.evtype == XI_KeyRelease) {
+        // Through the input context like a core key event, for the text.
+        XKeyEvent k{};
+        k.type = cookie.evtype == XI_KeyPress ? KeyPress : KeyRelease;
+        k.serial = d->serial;
+        k.send_event = d->send_event;
+        k.display = dpy_;
+        k.window = d->event;
+        k.root = d->root;
+        k.subwindow = d->child;
+        k.time = d->time;
+        k.x = static_cast<int>(d->event_x);
+        k.y = static_cast<int>(d->event_y);
+        k.x_root = static_cast<int>(d->root_x);
+        k.y_root = static_cast<int>(d->root_y);
+        k.state = coreState(d->mods.effective, d->buttons) | ((static_cast<unsigned>(d->group.effective) & 3u) << 13);
+        k.keycode = static_cast<unsigned>(d->detail);
+        k.same_screen = True;
+        j = keyEvent(k, k.type == KeyPress);
+      } else {
+        j = xiFields(name, *d, d->mods.effective, d->buttons);
+        if (cookie.evtype != XI_Motion) j["button"] = d->detail;
+      }
+    }
+    j["xi2"] = true;
+    if (cookie.evtype < XI_Enter) {
+      auto* d = static_cast<XIDeviceEvent*>(cookie.data);
+      j["deviceid"] = d->deviceid;
+      j["sourceid"] = d->sourceid;
+    } else {
+      auto* c = static_cast<XIEnterEvent*>(cookie.data);
+      j["deviceid"] = c->deviceid;
+      j["sourceid"] = c->sourceid;
+    }
+    emit(j);
+  }
+
+  static unsigned coreState(int mods, const XIButtonState& buttons) {
+    unsigned state = static_cast<unsigned>(mods) & 0xff;
+    for (int b = 1; b <= 5; ++b) {
+      if (b < buttons.mask_len * 8 && XIMaskIsSet(buttons.mask, b)) state |= Button1Mask << (b - 1);
+    }
+    return state;
+  }
+
+  template <class E>
+  static json xiFields(const char* name, const E& e, int mods, const XIButtonState& buttons) {
+    return {{"event", name},
+            {"window", e.event},
+            {"send_event", e.send_event != 0},
+            {"state", coreState(mods, buttons)},
+            {"time", e.time},
+            {"x", static_cast<int>(e.event_x)},
+            {"y", static_cast<int>(e.event_y)},
+            {"x_root", static_cast<int>(e.root_x)},
+            {"y_root", static_cast<int>(e.root_y)}};
+  }
+
+  void focusChanged(Window w, bool in, int detail) {
+    if (w == main_ && detail != NotifyPointer) focused_ = in;
+    if (auto it = ics_.find(w); it != ics_.end()) {
+      if (in) {
+        XSetICFocus(it->second);
+      } else {
+        XUnsetICFocus(it->second);
+      }
+    }
+  }
+
   void openInputMethod() {
     XSetLocaleModifiers("@im=none");
     im_ = XOpenIM(dpy_, nullptr, nullptr, nullptr);
@@ -279,6 +382,15 @@ class Target {
     }
     if (o_.opacity >= 0) setOpacity(w, o_.opacity);
 
+    if (xiOpcode_) {
+      unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {0};
+      for (int e : {XI_KeyPress, XI_KeyRelease, XI_ButtonPress, XI_ButtonRelease, XI_Motion, XI_Enter, XI_Leave,
+                    XI_FocusIn, XI_FocusOut}) {
+        XISetMask(bits, e);
+      }
+      XIEventMask mask{XIAllMasterDevices, static_cast<int>(sizeof bits), bits};
+      XISelectEvents(dpy_, w, &mask, 1);
+    }
     if (im_) {
       XIC ic = XCreateIC(im_, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow, w,
                          XNFocusWindow, w, nullptr);
@@ -339,10 +451,18 @@ class Target {
     return {{"event", name}, {"window", e.window}, {"send_event", e.send_event != 0}};
   }
 
+  // The fields every pointer and key event has: where (window-relative and
+  // root), the modifier and button state, and the server time.
+  template <class E>
+  static json pointer(const char* name, const E& e) {
+    return {{"event", name}, {"window", e.window}, {"send_event", e.send_event != 0},
+            {"state", e.state},  {"time", e.time},     {"x", e.x},
+            {"y", e.y},          {"x_root", e.x_root}, {"y_root", e.y_root}};
+  }
+
   json keyEvent(XKeyEvent& k, bool press) {
-    json j = base(press ? "KeyPress" : "KeyRelease", reinterpret_cast<XAnyEvent&>(k));
-    j.update({{"keycode", k.keycode}, {"state", k.state}, {"time", k.time}, {"x", k.x}, {"y", k.y},
-              {"x_root", k.x_root}, {"y_root", k.y_root}});
+    json j = pointer(press ? "KeyPress" : "KeyRelease", k);
+    j["keycode"] = k.keycode;
     KeySym sym = NoSymbol;
     std::string text;
     auto it = ics_.find(k.window);
@@ -383,27 +503,19 @@ class Target {
       case ButtonPress:
       case ButtonRelease: {
         auto& b = ev.xbutton;
-        json j = base(ev.type == ButtonPress ? "ButtonPress" : "ButtonRelease", ev.xany);
-        j.update({{"button", b.button}, {"state", b.state}, {"time", b.time}, {"x", b.x}, {"y", b.y},
-                  {"x_root", b.x_root}, {"y_root", b.y_root}, {"subwindow", b.subwindow}});
+        json j = pointer(ev.type == ButtonPress ? "ButtonPress" : "ButtonRelease", b);
+        j.update({{"button", b.button}, {"subwindow", b.subwindow}});
         emit(j);
         break;
       }
-      case MotionNotify: {
-        auto& m = ev.xmotion;
-        json j = base("MotionNotify", ev.xany);
-        j.update({{"state", m.state}, {"time", m.time}, {"x", m.x}, {"y", m.y}, {"x_root", m.x_root},
-                  {"y_root", m.y_root}});
-        emit(j);
+      case MotionNotify:
+        emit(pointer("MotionNotify", ev.xmotion));
         break;
-      }
       case EnterNotify:
       case LeaveNotify: {
         auto& c = ev.xcrossing;
-        json j = base(ev.type == EnterNotify ? "EnterNotify" : "LeaveNotify", ev.xany);
-        j.update({{"state", c.state}, {"time", c.time}, {"x", c.x}, {"y", c.y}, {"x_root", c.x_root},
-                  {"y_root", c.y_root}, {"mode", modeName(c.mode)}, {"detail", detailName(c.detail)},
-                  {"focus", c.focus != 0}});
+        json j = pointer(ev.type == EnterNotify ? "EnterNotify" : "LeaveNotify", c);
+        j.update({{"mode", modeName(c.mode)}, {"detail", detailName(c.detail)}, {"focus", c.focus != 0}});
         emit(j);
         break;
       }
@@ -411,12 +523,7 @@ class Target {
       case FocusOut: {
         auto& f = ev.xfocus;
         bool in = ev.type == FocusIn;
-        if (f.window == main_ && f.detail != NotifyPointer) focused_ = in;
-        if (in) {
-          if (auto it = ics_.find(f.window); it != ics_.end()) XSetICFocus(it->second);
-        } else if (auto it = ics_.find(f.window); it != ics_.end()) {
-          XUnsetICFocus(it->second);
-        }
+        focusChanged(f.window, in, f.detail);
         json j = base(in ? "FocusIn" : "FocusOut", ev.xany);
         j.update({{"mode", modeName(f.mode)}, {"detail", detailName(f.detail)}});
         emit(j);
@@ -454,9 +561,18 @@ class Target {
         if (ready_) emit(j);
         break;
       }
+      case GenericEvent:
+        if (xiOpcode_ && ev.xcookie.extension == xiOpcode_ && XGetEventData(dpy_, &ev.xcookie)) {
+          handleXInput2(ev.xcookie);
+          XFreeEventData(dpy_, &ev.xcookie);
+        }
+        break;
       case MappingNotify:
         // xdotool binds spare keycodes to type characters the layout lacks.
         XRefreshKeyboardMapping(&ev.xmapping);
+        // Fetch the new map now: xdotool unbinds its scratch keycode right after
+        // the key, and a lookup made later would find it empty.
+        XKeysymToKeycode(dpy_, XStringToKeysym("a"));
         emit({{"event", "MappingNotify"}, {"request", ev.xmapping.request}});
         break;
       case ClientMessage:
@@ -530,6 +646,7 @@ class Target {
   std::map<Window, int> shown_;  // bit 1 mapped, bit 2 exposed
   std::map<Window, XIC> ics_;
   XIM im_ = nullptr;
+  int xiOpcode_ = 0;
   bool hasWm_ = false;
   bool debug_ = std::getenv("XLIB_TARGET_DEBUG") != nullptr;
   bool focused_ = false;

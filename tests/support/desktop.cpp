@@ -139,6 +139,32 @@ std::vector<pid_t> processesWithEntry(const std::string& entry) {
   return found;
 }
 
+// Starts a service that reports one line on its fd 3 once it is ready (Xvfb's
+// display number, dbus-daemon's address); the line, or absent when it did not
+// come within the deadline.
+std::unique_ptr<Child> startWithReport(const std::vector<std::string>& argv, const Env& env,
+                                       const std::string& logFile, std::chrono::milliseconds deadline,
+                                       std::optional<std::string>& report) {
+  int p[2];
+  if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("TestDesktop: pipe failed");
+  StartOptions so;
+  so.stdinNull = true;
+  so.logFile = logFile;
+  so.passFd = p[1];
+  std::unique_ptr<Child> child;
+  try {
+    child = Child::start(argv, env, so);
+  } catch (...) {
+    ::close(p[0]);
+    ::close(p[1]);
+    throw;
+  }
+  ::close(p[1]);
+  report = readHandshake(p[0], *child, deadline);
+  ::close(p[0]);
+  return child;
+}
+
 }  // namespace
 
 // A small XCB connection of the desktop's own, for readiness checks and the
@@ -198,29 +224,13 @@ void TestDesktop::start() {
 
   // Xvfb picks a free display number itself and writes it on fd 3 once it
   // accepts connections.
-  {
-    int p[2];
-    if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("TestDesktop: pipe failed");
-    StartOptions so;
-    so.stdinNull = true;
-    so.logFile = dir_ + "/xvfb.log";
-    so.passFd = p[1];
-    std::string screen = std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x24";
-    try {
-      xvfb_ = Child::start({"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp",
-                            "-noreset", "-dpi", "96"},
-                           {}, so);
-    } catch (...) {
-      ::close(p[0]);
-      ::close(p[1]);
-      throw;
-    }
-    ::close(p[1]);
-    auto number = readHandshake(p[0], *xvfb_, options_.startDeadline);
-    ::close(p[0]);
-    if (!number || number->empty()) fail("Xvfb did not report a display", "xvfb.log");
-    display_ = ":" + *number;
-  }
+  std::string screen = std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x24";
+  std::optional<std::string> number;
+  xvfb_ = startWithReport({"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset",
+                           "-dpi", "96"},
+                          {}, dir_ + "/xvfb.log", options_.startDeadline, number);
+  if (!number || number->empty()) fail("Xvfb did not report a display", "xvfb.log");
+  display_ = ":" + *number;
   env_["DISPLAY"] = display_;
   // Marks every process of this desktop, so that its end can sweep what tests
   // left running (an application a launcher started, a daemon a tool spawned).
@@ -294,24 +304,9 @@ void TestDesktop::start() {
 }
 
 void TestDesktop::startSessionBus() {
-  int p[2];
-  if (::pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("TestDesktop: pipe failed");
-  StartOptions so;
-  so.stdinNull = true;
-  so.logFile = dir_ + "/dbus.log";
-  so.passFd = p[1];
-  std::unique_ptr<Child> bus;
-  try {
-    bus = Child::start({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3"},
-                       env_, so);
-  } catch (...) {
-    ::close(p[0]);
-    ::close(p[1]);
-    throw;
-  }
-  ::close(p[1]);
-  auto address = readHandshake(p[0], *bus, options_.startDeadline);
-  ::close(p[0]);
+  std::optional<std::string> address;
+  auto bus = startWithReport({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3"}, env_,
+                             dir_ + "/dbus.log", options_.startDeadline, address);
   services_.push_back(std::move(bus));
   if (!address || address->empty()) fail("dbus-daemon did not report its address", "dbus.log");
   env_["DBUS_SESSION_BUS_ADDRESS"] = *address;
@@ -498,6 +493,30 @@ RunResult TestDesktop::xdotool(const std::vector<std::string>& args) const {
   std::vector<std::string> argv{"xdotool"};
   argv.insert(argv.end(), args.begin(), args.end());
   return run(argv, {}, 15000ms);
+}
+
+bool TestDesktop::bindKeysyms(const std::vector<std::string>& keysyms) const {
+  auto table = run({"xmodmap", "-pke"});
+  if (table.status != 0) return false;
+  // "keycode  93 =" with nothing after it is spare; the lowest ones are taken,
+  // the highest left to xdotool's own scratch binding.
+  std::vector<std::string> spare;
+  std::istringstream lines(table.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string keyword, code, eq, rest;
+    if (words >> keyword >> code >> eq && keyword == "keycode" && eq == "=" && !(words >> rest) && code != "8") {
+      spare.push_back(code);
+    }
+  }
+  if (spare.size() < keysyms.size() + 1) return false;
+  std::vector<std::string> argv{"xmodmap"};
+  for (size_t i = 0; i < keysyms.size(); ++i) {
+    argv.push_back("-e");
+    argv.push_back("keycode " + spare[i] + " = " + keysyms[i] + " " + keysyms[i]);
+  }
+  return run(argv).status == 0;
 }
 
 uint32_t TestDesktop::activeWindow() const {

@@ -132,6 +132,12 @@ class TestDesktop {
 
   // xdotool playing the user, e.g. xdotool({"mousemove", "100", "100", "click", "1"}).
   RunResult xdotool(const std::vector<std::string>& args) const;
+  // Binds keysyms ("eacute", "EuroSign") to spare keycodes of the core keymap, so
+  // that `xdotool type` finds them there.  Without this xdotool binds a scratch
+  // keycode for each such character and unbinds it right after the key: an
+  // application that looks the keycode up only after the unbinding (a loaded
+  // machine) sees no character.  False when there are not enough spare keycodes.
+  bool bindKeysyms(const std::vector<std::string>& keysyms) const;
 
   // What the window manager and the server say right now.
   pid_t serverPid() const;            // the Xvfb process
