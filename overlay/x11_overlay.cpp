@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "overlay/xsettings.hpp"
 #include "shared/process_start.hpp"
 
 namespace quorl::overlay {
@@ -476,6 +477,22 @@ std::optional<ProcessBirth> XOverlayPlatform::processBirth(int32_t pid) {
   auto token = processStart(pid);
   if (!token) return std::nullopt;
   return ProcessBirth::fromStamp(*token);
+}
+
+bool XOverlayPlatform::reduceMotion() {
+  // The desktop's settings manager publishes the user's animation preference.
+  if (conn_->broken()) return false;
+  auto* c = conn_->xcb();
+  xcb_atom_t selection = conn_->atom("_XSETTINGS_S" + std::to_string(conn_->screenNumber()));
+  if (selection == XCB_ATOM_NONE) return false;
+  auto* owner = xcb_get_selection_owner_reply(c, xcb_get_selection_owner(c, selection), nullptr);
+  xcb_window_t manager = owner ? owner->owner : XCB_NONE;
+  free(owner);
+  if (manager == XCB_NONE) return false;
+  auto blob = x11::propertyBytes(*conn_, manager, conn_->atom("_XSETTINGS_SETTINGS"));
+  if (!blob) return false;
+  auto animations = xsettingsInteger(*blob, "Gtk/EnableAnimations");
+  return animations && *animations == 0;
 }
 
 std::optional<xcb_window_t> XOverlayPlatform::stackingWindow(uint32_t windowId) {

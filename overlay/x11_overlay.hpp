@@ -39,7 +39,7 @@ class XOverlayPlatform : public OverlayPlatform {
   std::optional<std::vector<uint32_t>> windowsAbove(uint32_t windowId) override;
   std::optional<std::vector<CursorRect>> activeDisplays() override;
   std::optional<ProcessBirth> processBirth(int32_t pid) override;
-  bool reduceMotion() override { return false; }
+  bool reduceMotion() override;
   double windowCornerRadius() override { return 10; }
   double backingScale() override { return 1; }
   std::unique_ptr<OverlayPanel> makeCursorPanel(const CursorArtwork& artwork) override;

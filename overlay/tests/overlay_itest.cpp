@@ -206,6 +206,33 @@ class Fixture : public ::testing::Test {
     cairo_surface_destroy(surface);
   }
 
+  // Plays the desktop's settings manager: owns _XSETTINGS_S0 and publishes
+  // Gtk/EnableAnimations (little-endian blob, one integer setting).
+  void publishAnimations(bool enabled) {
+    auto* c = conn_->xcb();
+    xcb_window_t w = xcb_generate_id(c);
+    xcb_create_window(c, XCB_COPY_FROM_PARENT, w, conn_->root(), -1, -1, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
+                      XCB_COPY_FROM_PARENT, 0, nullptr);
+    std::string name = "Gtk/EnableAnimations";  // 20 bytes: no padding
+    std::string blob("\0\0\0\0" "\1\0\0\0" "\1\0\0\0", 12);
+    blob += std::string("\0\0", 2) + static_cast<char>(name.size()) + '\0' + name;
+    blob += std::string("\0\0\0\0", 4) + static_cast<char>(enabled ? 1 : 0) + std::string("\0\0\0", 3);
+    xcb_atom_t settings = conn_->atom("_XSETTINGS_SETTINGS");
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, settings, settings, 8, static_cast<uint32_t>(blob.size()),
+                        blob.data());
+    xcb_set_selection_owner(c, w, conn_->atom("_XSETTINGS_S0"), XCB_CURRENT_TIME);
+    xcb_flush(c);
+  }
+
+  // The colours along the frame's left edge.
+  std::vector<uint32_t> leftEdge() {
+    Screen s = shot();
+    std::vector<uint32_t> out;
+    for (int y = static_cast<int>(bounds_.y) + 40; y < static_cast<int>(bounds_.y + bounds_.height) - 40; y += 4)
+      out.push_back(s.at(static_cast<int>(bounds_.x) + 2, y));
+    return out;
+  }
+
   bool clicked(int x, int y, const char* button = "1") {
     auto r = desktop_->xdotool({"mousemove", std::to_string(x), std::to_string(y), "click", button});
     EXPECT_EQ(r.status, 0) << r.err;
@@ -408,6 +435,33 @@ TEST_F(OverlayDesktop, RestacksAboveTheTargetWhenItComesBackToTheFront) {
   desktop_->xdotool({"windowactivate", "--sync", std::to_string(target_->window())});
   desktop_->xdotool({"windowraise", std::to_string(target_->window())});
   EXPECT_TRUE(waitFor([&] { return greenish(shot().at(sx, sy)); }, 5000ms));
+}
+
+TEST_F(OverlayDesktop, GlowTurnsUnlessMotionIsReduced) {
+  start(false);
+  overlay_->writeLine(workingLine(20));
+  ASSERT_TRUE(waitFor([&] { return greenish(shot().at(static_cast<int>(bounds_.x) + 2,
+                                                      static_cast<int>(bounds_.y + bounds_.height / 2))); },
+                      5000ms));
+  auto first = leftEdge();
+  EXPECT_TRUE(waitFor([&] { return leftEdge() != first; }, 5000ms)) << "the working glow should turn";
+
+  // The user asks for reduced motion; the next layout (a new request) stands the glow still.
+  publishAnimations(false);
+  overlay_->writeLine(workingLine(21));
+  std::vector<uint32_t> still;
+  ASSERT_TRUE(waitFor(
+      [&] {
+        auto a = leftEdge();
+        std::this_thread::sleep_for(150ms);
+        still = leftEdge();
+        return a == still;
+      },
+      5000ms));
+  for (int i = 0; i < 5; ++i) {
+    std::this_thread::sleep_for(150ms);
+    EXPECT_EQ(leftEdge(), still) << i;
+  }
 }
 
 TEST_F(OverlayComposited, FrameAndCursorThroughTheCompositor) {
