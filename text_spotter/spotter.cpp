@@ -166,6 +166,8 @@ void appendMapped(const std::vector<RecognizedLine>& lines, const PixelRect& sho
                   const PixelRect& region, std::vector<Line>& out) {
   const auto sx = static_cast<double>(shown.x0), sy = static_cast<double>(shown.y0);
   const auto sw = static_cast<double>(shown.width()), sh = static_cast<double>(shown.height());
+  const Rect kept{static_cast<double>(region.x0), static_cast<double>(region.y0),
+                  static_cast<double>(region.width()), static_cast<double>(region.height())};
   for (const RecognizedLine& line : lines) {
     Line mapped{line.text,
                 line.confidence,
@@ -173,11 +175,8 @@ void appendMapped(const std::vector<RecognizedLine>& lines, const PixelRect& sho
                 sy + (1 - (line.box.y + line.box.height)) * sh,
                 line.box.width * sw,
                 line.box.height * sh};
-    const double cx = mapped.x + mapped.width / 2, cy = mapped.y + mapped.height / 2;
-    if (cx >= static_cast<double>(region.x0) && cx < static_cast<double>(region.x1) &&
-        cy >= static_cast<double>(region.y0) && cy < static_cast<double>(region.y1)) {
-      out.push_back(std::move(mapped));
-    }
+    const Point centre{mapped.x + mapped.width / 2, mapped.y + mapped.height / 2};
+    if (kept.contains(centre)) out.push_back(std::move(mapped));
   }
 }
 

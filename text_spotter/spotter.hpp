@@ -3,6 +3,7 @@
 // (an encoded image and 1 to 32 regions) in, the recognised lines of every
 // region out.  Everything here is plain logic over Leptonica bitmaps and the
 // Recognizer interface; main.cpp only wires standard input and output to it.
+#include "platform/geometry.hpp"
 #include "text_spotter/recognizer.hpp"
 
 #include <cstddef>
@@ -38,13 +39,8 @@ inline constexpr const char* kNoMeanColor = "no mean color";
 inline constexpr const char* kNoScaledImage = "no scaled image";
 }  // namespace messages
 
-struct Region {
-  double x = 0;
-  double y = 0;
-  double width = 0;
-  double height = 0;
-  bool operator==(const Region&) const = default;
-};
+// A region of interest in the image's pixels, top-left origin.
+using Region = Rect;
 
 struct Request {
   std::string image;  // Base64 text, not yet decoded
