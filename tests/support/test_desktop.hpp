@@ -174,7 +174,7 @@ class TestDesktop {
   Env env_;
   Env savedEnv_;
   bool adopted_ = false;
-  std::vector<std::unique_ptr<Child>> services_;  // Xvfb, openbox, dbus, ...
+  std::vector<std::unique_ptr<Child>> services_;  // dbus, the accessibility bus, openbox, xcompmgr
 };
 
 // The live processes of the desktop whose dir() this was (also after it ended:
@@ -183,7 +183,13 @@ std::vector<pid_t> desktopProcesses(const std::string& desktopDir);
 
 // One of our target applications: tests/apps "xlib-target" or "gtk-target".
 // Started with a title and geometry; it prints one JSON line per thing it receives
-// (first {"event":"ready","window":ID,...} once mapped).
+// (first {"event":"ready","window":ID,...} once mapped, exposed and, under the
+// window manager, focused).  The client window lands exactly at x,y (static
+// gravity).  xlib-target's extraArgs: --override-redirect, --opacity F,
+// --children N, --no-focus, --type TYPE (dock, dialog...), --above,
+// --skip-taskbar, --class NAME, --xi2; it also takes commands on stdin ("title T",
+// "move X Y", "resize W H", "map", "unmap", "raise", "activate", "opacity F",
+// "quit").  The head comment of each program lists its lines.
 struct TargetOptions {
   std::string title = "target";
   int x = 100, y = 100, width = 400, height = 300;
