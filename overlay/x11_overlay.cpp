@@ -95,6 +95,7 @@ class XPanel : public OverlayPanel {
     }
     if (!mapped_) {
       // Content first, so that the window never shows stale or empty pixels.
+      full_ = true;
       paint(true);
       xcb_map_window(p_.connection().xcb(), window_);
       mapped_ = true;
@@ -123,11 +124,11 @@ class XPanel : public OverlayPanel {
   // Draws and uploads when something changed (or, on a tick, when animating).
   void paint(bool tick) {
     if (!dirty_ && !(tick && animating())) return;
-    bool full = full_ || dirty_;
     std::vector<xcb_rectangle_t> changed;
-    draw(full, changed);
-    if (full) changed = {{0, 0, static_cast<uint16_t>(width_), static_cast<uint16_t>(height_)}};
-    for (const auto& r : changed) upload(r);
+    bool send = draw(full_, changed);
+    if (send && changed.empty()) changed = {{0, 0, static_cast<uint16_t>(width_), static_cast<uint16_t>(height_)}};
+    if (send)
+      for (const auto& r : changed) upload(r);
     dirty_ = full_ = resized_ = false;
   }
 
@@ -135,8 +136,9 @@ class XPanel : public OverlayPanel {
 
  protected:
   virtual bool animating() const { return false; }
-  // Fills pixels_; on a partial redraw lists the rectangles it changed.
-  virtual void draw(bool full, std::vector<xcb_rectangle_t>& changed) = 0;
+  // Fills pixels_ (all of them when `full`: exposed, resized or first shown).
+  // False when nothing changed; otherwise the rectangles to send (none: all).
+  virtual bool draw(bool full, std::vector<xcb_rectangle_t>& changed) = 0;
   // The input region when the panel takes clicks (panel coordinates).
   virtual std::vector<xcb_rectangle_t> inputRegion() const { return {}; }
 
@@ -244,15 +246,15 @@ class CursorPanel : public XPanel {
   CursorPanel(XOverlayPlatform& p, const CursorArtwork& art) : XPanel(p, 88, 56), art_(art) {}
 
  protected:
-  void draw(bool full, std::vector<xcb_rectangle_t>&) override {
+  bool draw(bool full, std::vector<xcb_rectangle_t>&) override {
     // The picture changes only with the phase and, during the ring, its frame.
     int ring = art_.phase == CursorPhase::click && art_.elapsed < 0.45 ? static_cast<int>(art_.elapsed * 60) : -1;
     std::pair<int, int> key{static_cast<int>(art_.phase), ring};
-    if (!full && key == drawn_) return;
-    (void)full;
+    if (!full && key == drawn_) return false;
     drawn_ = key;
     withCairo([&](cairo_t* cr) { drawCursor(cr, art_, p_.text()); });
     opaqueAndShape(128);
+    return true;
   }
 
  private:
@@ -306,10 +308,11 @@ class NotchPanel : public XPanel {
     if (left < 0) return {};
     return {{static_cast<int16_t>(left), 2, 24, 24}};
   }
-  void draw(bool, std::vector<xcb_rectangle_t>&) override {
+  bool draw(bool, std::vector<xcb_rectangle_t>&) override {
     applyInputShape();
     withCairo([&](cairo_t* cr) { drawNotch(cr, view_, p_.text()); });
     opaqueAndShape(128);
+    return true;
   }
 
  private:
@@ -326,10 +329,10 @@ class GlowPanel : public XPanel {
   bool animating() const override {
     return mapped_ && glow_.animating() && p_.uptimeNanoseconds() - lastFrame_ >= kFrameNanoseconds;
   }
-  void draw(bool full, std::vector<xcb_rectangle_t>& changed) override {
+  bool draw(bool full, std::vector<xcb_rectangle_t>& changed) override {
     lastFrame_ = p_.uptimeNanoseconds();
     bool rebuilt = raster_.prepare(glow_);
-    if (raster_.width() != width_ || raster_.height() != height_) return;  // not laid out yet
+    if (raster_.width() != width_ || raster_.height() != height_) return true;  // not laid out yet
     if (full || rebuilt) std::fill(pixels_.begin(), pixels_.end(), 0u);
     raster_.render(glow_, p_.uptimeNanoseconds(), pixels_.data(), !p_.composited());
     if (!p_.composited() && (rebuilt || shapedFor_ != glow_.generation)) {
@@ -339,7 +342,7 @@ class GlowPanel : public XPanel {
       shapeBounding([&](int x, int y) { return cov[static_cast<size_t>(y) * width_ + x] > bayer[y & 3][x & 3] * 16 + 8; });
       shapedFor_ = glow_.generation;
     }
-    if (full || rebuilt) return;
+    if (full || rebuilt) return true;
     int d = std::min({raster_.bandDepth(), width_ / 2, height_ / 2});
     auto u16 = [](int v) { return static_cast<uint16_t>(std::max(v, 0)); };
     auto i16 = [](int v) { return static_cast<int16_t>(v); };
@@ -347,6 +350,7 @@ class GlowPanel : public XPanel {
                {0, i16(height_ - d), u16(width_), u16(d)},
                {0, i16(d), u16(d), u16(height_ - 2 * d)},
                {i16(width_ - d), i16(d), u16(d), u16(height_ - 2 * d)}};
+    return true;
   }
 
  private:
