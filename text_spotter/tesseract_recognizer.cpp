@@ -51,6 +51,17 @@ class QuietStandardError {
   static inline int saved_ = -1;
 };
 
+// The engine's own messages go to the file its "debug_file" setting names.
+// That setting is one for the whole process, so it is set once, before any
+// recognizer starts, and only read afterwards.
+void sendEngineMessagesAway() {
+  static const bool done = [] {
+    tesseract::TessBaseAPI api;
+    return api.SetVariable("debug_file", "/dev/null");
+  }();
+  (void)done;
+}
+
 }  // namespace
 
 TesseractRecognizer::TesseractRecognizer(TesseractSettings settings)
@@ -66,11 +77,12 @@ bool TesseractRecognizer::start() {
   if (started_) return startError_.empty();
   started_ = true;
   api_ = std::make_unique<tesseract::TessBaseAPI>();
+  sendEngineMessagesAway();
   // Dictionaries must be switched off before the data loads.  Pictures are
   // turned light before they are read, so the engine need not try each line
   // inverted as well.
-  std::vector<std::string> names{"load_system_dawg", "load_freq_dawg", "debug_file", "tessedit_do_invert"};
-  std::vector<std::string> values{"0", "0", "/dev/null", "0"};
+  std::vector<std::string> names{"load_system_dawg", "load_freq_dawg", "tessedit_do_invert"};
+  std::vector<std::string> values{"0", "0", "0"};
   const QuietStandardError quiet;
   if (api_->Init(nullptr, settings_.language.c_str(), tesseract::OEM_LSTM_ONLY, nullptr, 0,
                  &names, &values, false) != 0) {
