@@ -28,26 +28,16 @@ void LineFramer::feed(std::string_view bytes) {
 }
 
 void LineFramer::finish() {
-  if (pending_ || overlong_) {
-    // A last line has no line feed, so a carriage return at its end stays.
-    if (!overlong_ && buffer_.size() > kLimit) overlong_ = true;
-    if (overlong_) {
-      sink_(std::nullopt);
-    } else {
-      std::string text = unicode::repairUtf8(buffer_);
-      if (text.size() > kLimit)
-        sink_(std::nullopt);
-      else
-        sink_(std::move(text));
-    }
-  }
-  buffer_.clear();
-  overlong_ = false;
-  pending_ = false;
+  // A last line has no line feed, so a carriage return at its end stays.
+  if (pending_ || overlong_) deliver();
 }
 
 void LineFramer::complete() {
   if (!overlong_ && !buffer_.empty() && buffer_.back() == '\r') buffer_.pop_back();
+  deliver();
+}
+
+void LineFramer::deliver() {
   if (overlong_ || buffer_.size() > kLimit) {
     sink_(std::nullopt);
   } else {

@@ -25,7 +25,8 @@ class LineFramer {
   void finish();
 
  private:
-  void complete();
+  void complete();  // at a line feed
+  void deliver();   // hands the current line to the sink and starts the next
 
   Sink sink_;
   std::string buffer_;

@@ -104,12 +104,10 @@ class FakeCourierPlatform : public CourierPlatform {
            w.bounds.width > 4 && w.bounds.height > 4;
   }
   std::optional<WindowInfo> ownerAt(Point p, const std::vector<WindowInfo>& windows) override {
-    std::lock_guard<std::mutex> g(mu_);
+    const auto overlays = get(overlayPids_);
     for (const auto& w : windows) {
-      if (!(w.alpha > 0 && w.layer >= 0 && w.layer < 1000 && !(w.layer >= 18 && w.layer <= 25) &&
-            w.bounds.width > 4 && w.bounds.height > 4 && w.bounds.contains(p)))
-        continue;
-      if (std::find(overlayPids_.begin(), overlayPids_.end(), w.pid) != overlayPids_.end()) continue;
+      if (!pressable(w) || !w.bounds.contains(p)) continue;
+      if (std::find(overlays.begin(), overlays.end(), w.pid) != overlays.end()) continue;
       return w;
     }
     return std::nullopt;

@@ -198,11 +198,16 @@ TEST_F(CourierServe, AWholeSessionReachesTheTargetExactly) {
     EXPECT_EQ((*r)["hit_window"], w);
     EXPECT_EQ((*r)["covered"], false);
     std::vector<std::pair<std::string, int>> seen;
-    for (const auto& e : inputOf(*app)) seen.emplace_back(e["event"], e.value("button", 0));
+    auto events = inputOf(*app);
+    for (const auto& e : events) seen.emplace_back(e["event"], e.value("button", 0));
     EXPECT_EQ(seen, step.buttons) << step.action.dump();
+    if (step.action["kind"] == "drag" && events.size() == 2) {
+      // Pressed where it started, released where it ended.
+      EXPECT_EQ(std::make_pair(events[0]["x_root"], events[0]["y_root"]), std::make_pair(json(150), json(150)));
+      EXPECT_EQ(std::make_pair(events[1]["x_root"], events[1]["y_root"]), std::make_pair(json(300), json(250)));
+    }
     ++seq;
   }
-  // The drag pressed where it started and released where it ended.
   // Typed text, then a shortcut.
   const std::string text = "Hi \xC3\xA9\xF0\x9F\x98\x80\r\n\t!";
   c.send(act(seq, w, {{"kind", "type_text"}, {"text", text}}));

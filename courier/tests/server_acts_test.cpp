@@ -330,5 +330,38 @@ TEST_F(ServerAccessibilityActs, OutcomesBecomeResultEvents) {
   EXPECT_GE(stopped["deliver_ms"].get<double>(), 800);
 }
 
+TEST_F(ServerAccessibilityActs, RequestsDuringAnEnding) {
+  begin();
+  // The test hook keeps the running act busy, so the ending takes a while.
+  send(act(1, {{"kind", "set_value"}, {"outcome", "check"}, {"test_delay_ms", 1000}}));
+  ASSERT_TRUE(waitUntil([&] { return operations.load() == 1; }));
+  std::thread ending([&] { send(end()); });
+  const Json renew = {{"op", "renew"}, {"session", "s1"}, {"generation", 1}};
+  ASSERT_TRUE(waitUntil([&] {
+    size_t before = log.size();
+    send(renew);
+    auto all = log.all();
+    return all.size() > before && all.back().value("reason", "") == "ending";
+  }));
+  EXPECT_TRUE(hasExactly(log.all().back(), {{"event", "refused"}, {"op", "renew"}, {"reason", "ending"}}));
+  send(beginRequest("s2", 1));
+  EXPECT_EQ(log.all().back()["reason"], "session_held");
+  EXPECT_EQ(log.all().back()["held"], "s1");
+  size_t before = log.size();
+  send(end());  // already ending: no reply at all
+  EXPECT_EQ(log.size(), before);
+  send({{"op", "cancel"}, {"session", "s1"}, {"generation", 1}, {"seq", 7}});
+  EXPECT_EQ(log.all().back()["state"], "unknown");
+  send(act(2, kClick));  // accepted, then refused when its turn comes
+  ending.join();
+  EXPECT_EQ((*result(2))["reason"], "ending");
+  auto first = *result(1);
+  EXPECT_EQ(first["event"], "interrupted");
+  EXPECT_EQ(first["reason"], "ending");
+  int ended = 0;
+  for (const auto& e : log.all()) ended += e["event"] == "ended";
+  EXPECT_EQ(ended, 1);
+}
+
 }  // namespace
 }  // namespace quorl::courier::testing
