@@ -1,9 +1,12 @@
 // The window list against a real desktop: Xvfb, openbox and our target applications.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <cstdlib>
-#include <regex>
 #include <string>
 
 #include "platform/x11/windows.hpp"
@@ -34,10 +37,9 @@ int place(const std::vector<WindowRecord>& list, uint32_t id) {
 // What xwininfo says about a window: absolute origin and size.
 Rect xwininfoBounds(const TestDesktop& desktop, uint32_t id) {
   auto r = desktop.run({"xwininfo", "-id", std::to_string(id)});
-  auto field = [&](const char* name) {
-    std::smatch m;
-    std::regex re(std::string(name) + ":\\s+(-?\\d+)");
-    return std::regex_search(r.out, m, re) ? std::stod(m[1]) : -1e9;
+  auto field = [&](const std::string& name) {
+    const size_t at = r.out.find(name + ":");
+    return at == std::string::npos ? -1e9 : std::strtod(r.out.c_str() + at + name.size() + 1, nullptr);
   };
   return Rect{field("Absolute upper-left X"), field("Absolute upper-left Y"), field("Width"), field("Height")};
 }
@@ -189,14 +191,16 @@ TEST_F(WindowListTest, ReportsLayersOpacityAndOverrideRedirectWindows) {
   plain.child().writeLine("opacity 0.5");
   ASSERT_TRUE(plain.nextEvent("done"));
   EXPECT_TRUE(waitFor([&] {
-    const WindowRecord* r = find(snap(), plain.window());
+    auto now = snap();
+    const WindowRecord* r = find(now, plain.window());
     return r && std::abs(r->alpha - 0.5) < 1e-6;
   }));
   const uint32_t aboveFrame = find(list, above.window())->frame;
   desktop.run({"xprop", "-id", std::to_string(aboveFrame), "-f", "_NET_WM_WINDOW_OPACITY", "32c", "-set",
                "_NET_WM_WINDOW_OPACITY", "0"});
   EXPECT_TRUE(waitFor([&] {
-    const WindowRecord* r = find(snap(), above.window());
+    auto now = snap();
+    const WindowRecord* r = find(now, above.window());
     return r && r->alpha == 0.0;
   }));
 }
@@ -220,7 +224,53 @@ TEST_F(WindowListTest, HiddenWindowsOnlyWhenAskedFor) {
   EXPECT_EQ(minimised->pid, app.pid());
   app.child().writeLine("map");
   ASSERT_TRUE(app.nextEvent("done"));
-  EXPECT_TRUE(waitFor([&] { return find(snap(), app.window()) != nullptr; }));
+  EXPECT_TRUE(waitFor([&] { return place(snap(), app.window()) >= 0; }));
+}
+
+// Windows that come and go while snapshots are taken: whatever vanishes in the middle
+// of a snapshot is left out, and what is listed is whole.
+TEST_F(WindowListTest, WindowsVanishingMidSnapshotAreLeftOut) {
+  auto churn = x11::Connection::open(desktop.display().c_str());
+  ASSERT_TRUE(churn);
+  std::atomic<bool> stop{false};
+  std::atomic<int> made{0};
+  std::thread maker([&] {
+    xcb_connection_t* c = churn->xcb();
+    // Two generations overlap: one is always there, and one dies while snapshots run.
+    std::vector<xcb_window_t> old;
+    while (!stop) {
+      std::vector<xcb_window_t> ws;
+      for (int i = 0; i < 8; ++i) {
+        xcb_window_t w = xcb_generate_id(c);
+        const uint32_t values[] = {1};
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, w, churn->root(), static_cast<int16_t>(20 + 10 * i), 30, 64, 48, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_OVERRIDE_REDIRECT, values);
+        xcb_map_window(c, w);
+        ws.push_back(w);
+      }
+      free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));  // round trip: paced by the server
+      for (xcb_window_t w : old) xcb_destroy_window(c, w);
+      free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+      old = std::move(ws);
+      made += 8;
+    }
+  });
+  int seen = 0;
+  for (int i = 0; i < 200 || (seen == 0 && i < 2000); ++i) {
+    for (const auto& r : snap()) {
+      if (r.pid != getpid()) continue;
+      ++seen;
+      EXPECT_TRUE(r.overrideRedirect);
+      EXPECT_EQ(r.bounds.width, 64);
+      EXPECT_EQ(r.bounds.height, 48);
+      EXPECT_EQ(r.bounds.y, 30);
+      EXPECT_EQ(r.layer, platform::layer::kPopup);
+    }
+  }
+  stop = true;
+  maker.join();
+  EXPECT_GT(made.load(), 0);
+  EXPECT_GT(seen, 0) << "some of the short-lived windows were caught";
 }
 
 TEST(WindowListWithoutServer, ADeadConnectionGivesNothing) {

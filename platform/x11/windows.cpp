@@ -313,7 +313,6 @@ std::vector<WindowRecord> snapshotWindows(x11::Connection& conn, const SnapshotO
     }
     climbs = std::move(next);
   }
-  for (auto& climb : climbs) std::free(xcb_query_tree_reply(c, climb.tree, nullptr));  // depth exhausted
   {
     std::vector<xcb_get_property_cookie_t> states;
     for (const auto& [i, client] : claimed) {
