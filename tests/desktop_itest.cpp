@@ -219,21 +219,21 @@ class OnDesktop : public ::testing::Test {
 };
 using XlibTargetTest = OnDesktop;
 
-TEST_F(XlibTargetTest, ReadyLineNamesItsWindowAndGeometry) {
-  TargetApp app(desk, TargetApp::Kind::xlib, {.title = "Smoke", .x = 150, .y = 120, .width = 320, .height = 200});
-  const json& ready = app.ready();
-  EXPECT_EQ(ready["pid"], app.pid());
-  EXPECT_EQ(ready["x"], 150);
-  EXPECT_EQ(ready["y"], 120);
-  EXPECT_EQ(ready["width"], 320);
-  EXPECT_EQ(ready["height"], 200);
-  EXPECT_EQ(ready["focused"], true);
-  auto search = desk.xdotool({"search", "--pid", std::to_string(app.pid())});
-  EXPECT_THAT(search.out, HasSubstr(std::to_string(app.window())));
-  auto name = desk.xdotool({"getwindowname", std::to_string(app.window())});
-  EXPECT_EQ(name.out, "Smoke\n");
-  EXPECT_EQ(desk.rootGeometry(app.window()), (WindowBox{150, 120, 320, 200}));
-  EXPECT_TRUE(desk.waitActive(app.window()));
+TEST_F(OnDesktop, BothTargetsReportTheirWindowWhereAsked) {
+  for (auto kind : {TargetApp::Kind::xlib, TargetApp::Kind::gtk}) {
+    std::string title = kind == TargetApp::Kind::xlib ? "Xlib smoke" : "Gtk smoke";
+    SCOPED_TRACE(title);
+    TargetApp app(desk, kind, {.title = title, .x = 150, .y = 120, .width = 420, .height = 360});
+    const json& ready = app.ready();
+    EXPECT_EQ(ready["pid"], app.pid());
+    EXPECT_EQ(ready["focused"], true);
+    EXPECT_EQ(desk.rootGeometry(app.window()), (WindowBox{150, 120, 420, 360}));
+    EXPECT_EQ((WindowBox{ready["x"], ready["y"], ready["width"], ready["height"]}), (WindowBox{150, 120, 420, 360}));
+    auto search = desk.xdotool({"search", "--onlyvisible", "--pid", std::to_string(app.pid()), "--name", title});
+    EXPECT_EQ(search.out, std::to_string(app.window()) + "\n");
+    EXPECT_EQ(desk.xdotool({"getwindowname", std::to_string(app.window())}).out, title + "\n");
+    EXPECT_TRUE(desk.waitActive(app.window()));
+  }
 }
 
 std::string xprop(const TestDesktop& desk, uint32_t window, const char* property) {
@@ -363,20 +363,17 @@ TEST_F(XlibTargetTest, ClosesOnDeleteWindowAndOnSigterm) {
 
 using GtkTargetTest = OnDesktop;
 
-TEST_F(GtkTargetTest, ReadyLineNamesItsWindowAndControls) {
-  TargetApp app(desk, TargetApp::Kind::gtk, {.title = "Gtk smoke", .x = 120, .y = 90, .width = 500, .height = 420});
+TEST_F(GtkTargetTest, ReadyLineNamesTheControlsRectangles) {
+  TargetApp app(desk, TargetApp::Kind::gtk, {.x = 120, .y = 90, .width = 500, .height = 420});
   const json& ready = app.ready();
-  EXPECT_EQ(ready["pid"], app.pid());
-  EXPECT_EQ(ready["x"], 120);
-  EXPECT_EQ(ready["y"], 90);
-  auto search = desk.xdotool({"search", "--pid", std::to_string(app.pid()), "--onlyvisible", "--name", "Gtk smoke"});
-  EXPECT_EQ(search.out, std::to_string(app.window()) + "\n");
   for (const char* control : {"button", "entry", "check", "scale", "scrolled", "menubar", "menu_file", "menu_edit"}) {
     ASSERT_TRUE(ready.contains(control)) << control;
     const json& box = ready[control];
     EXPECT_GT(box["width"].get<int>(), 0) << control;
     EXPECT_GE(box["x"].get<int>(), 120) << control;
     EXPECT_GE(box["y"].get<int>(), 90) << control;
+    EXPECT_LE(box["x"].get<int>() + box["width"].get<int>(), 620) << control;
+    EXPECT_LE(box["y"].get<int>() + box["height"].get<int>(), 510) << control;
   }
 }
 
