@@ -264,21 +264,48 @@ class X11Sink final : public EventSink {
     return listens;
   }
 
-  // Points the agent keyboard at the window without the window manager taking
-  // it for a focus change: focus moves to the window's top-level frame first, so
-  // that the window itself sees the focus arrive from an ancestor (a FocusIn of
-  // detail NotifyAncestor, which window managers do not treat as activation).
+  // Makes the window the agent keyboard's focus.  The agent keyboard keeps the
+  // focus mode a new master starts with, PointerRoot: its key events go to the
+  // window under the agent pointer, so the pointer is parked on a visible point
+  // of the window first (where it already is when that point is the window's).
+  // Focus then follows the agent pointer with events of detail NotifyPointer,
+  // which window managers do not take for activation; an explicit focus change
+  // of the second keyboard would be (openbox treats the frame's virtual
+  // FocusIn/FocusOut as the client gaining or losing the focus).
   bool focusAgentKeyboard(xcb_window_t w) {
-    if (agentFocus_ == w) return true;
     auto top = topLevelOf(w);
-    if (!top) return false;
-    if (*top != w) agent_->focus(*top);
-    if (!agent_->focus(w)) {
-      agentFocus_ = XCB_NONE;
+    auto* g = xcb_get_geometry_reply(c(), xcb_get_geometry(c(), w), nullptr);
+    if (!top || !g) {
+      free(g);
       return false;
     }
-    agentFocus_ = w;
-    return true;
+    int width = g->width, height = g->height;
+    free(g);
+    auto visibleInside = [&](int x, int y) {
+      auto atRoot = translate(root(), x, y);
+      auto rel = translate(w, x, y);
+      return atRoot && atRoot->first == *top && rel && rel->second.first >= 0 && rel->second.second >= 0 &&
+             rel->second.first < width && rel->second.second < height;
+    };
+    if (auto p = agent_->pointerPosition()) {
+      if (visibleInside(static_cast<int>(p->x), static_cast<int>(p->y))) return true;
+    }
+    auto origin = translate(w, 0, 0);  // the root origin, in the window's coordinates
+    if (!origin) return false;
+    int ox = -origin->second.first, oy = -origin->second.second;
+    // The centre, else the first visible point of a coarse grid over the window.
+    for (int step : {2, 4, 8}) {
+      for (int i = 1; i < step; ++i) {
+        for (int j = 1; j < step; ++j) {
+          int x = ox + width * i / step, y = oy + height * j / step;
+          if (!visibleInside(x, y)) continue;
+          agent_->moveTo(x, y);
+          agent_->sync();
+          return true;
+        }
+      }
+    }
+    return false;
   }
 
   // The keycode and level of a keysym in the core map (route "cg": no binding of
@@ -406,7 +433,6 @@ class X11Sink final : public EventSink {
   bool stampsFields_ = false;
   bool stampsWindowLocation_ = false;
   std::map<pid_t, xcb_window_t> keyWindows_;
-  xcb_window_t agentFocus_ = XCB_NONE;
   WheelScaler wheel_;
   std::set<uint8_t> downKeys_;
   uint16_t buttonState_ = 0;

@@ -3,9 +3,12 @@
 //
 // Route "sky": events travel the agent's own input device pair (see
 // platform/agent_input.hpp).  Pointer events move and press the agent pointer;
-// key events go to the agent keyboard, whose focus is pointed at the target's
-// window first.  Two kinds of event go by XSendEvent to the target's window
-// instead, so input never lands in another application:
+// key events go to the agent keyboard, which keeps its PointerRoot focus: the
+// agent pointer is parked on a visible point of the target's window first, and
+// the keys go there.  (An explicit focus change of the agent keyboard reaches
+// the window manager as core focus events, which it takes for the user
+// activating or leaving a window.)  Two kinds of event go by XSendEvent to the
+// target's window instead, so input never lands in another application:
 //   - a point that another application's window covers (the top-level window
 //     under the point, as the server's input shapes see it, is not the target's
 //     frame; click-through overlay windows have an empty input shape and so do

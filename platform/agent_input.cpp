@@ -395,12 +395,13 @@ std::optional<KeyStroke> AgentInput::strokeFor(uint32_t keysym) {
     }
   }
   std::vector<xcb_keysym_t> syms(static_cast<size_t>(perCode_), keysym);
+  // Clients turn keycodes into keysyms with the core keyboard's map whichever
+  // keyboard sent the key, so the binding goes there; the agent keyboard's own
+  // map only decides its modifier state.  Both the core map's users and this
+  // keyboard's never type the spare keycode themselves.
   xcb_change_keyboard_mapping(coreConn_, 1, kc, static_cast<uint8_t>(perCode_), syms.data());
-  xcb_change_keyboard_mapping(conn_, 1, kc, static_cast<uint8_t>(perCode_), syms.data());
   roundTrip(coreConn_);
-  roundTrip(conn_);
   drain(coreConn_);
-  drain(conn_);
   size_t base = static_cast<size_t>(kc - minKeycode_) * perCode_;
   for (int l = 0; l < perCode_; ++l) keysyms_[base + l] = keysym;
   bound_[keysym] = kc;

@@ -75,8 +75,10 @@ class AgentInput {
 
   // The keycode (and level) that types a keysym in the current keyboard map;
   // when the map lacks the keysym, binds it to a spare keycode (one with no
-  // symbols) on the agent keyboard and on the core keyboard map that clients
-  // read to interpret keycodes.  Absent when no spare keycode is left.
+  // symbols, least recently used first) in the core keyboard map: clients read
+  // that map to interpret the keycodes of every keyboard, the agent's included.
+  // Spare keycodes are set back to no symbols when the pair is removed.  Absent
+  // when no spare keycode is left.
   std::optional<KeyStroke> strokeFor(uint32_t keysym);
   // The keycode of a modifier keysym (Shift_L...) in the current map, 0 when none.
   uint8_t keycodeFor(uint32_t keysym);
