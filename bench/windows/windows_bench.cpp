@@ -24,6 +24,22 @@ using namespace quorl::testdesk;
 
 namespace {
 
+// User plus system time of a process so far, from /proc/PID/stat.
+double cpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // One desktop per window count, made on first use and kept until the program ends.
 struct Scene {
   std::unique_ptr<TestDesktop> desktop;
@@ -47,24 +63,24 @@ Scene& scene(int64_t windows) {
     o.readyDeadline = std::chrono::seconds(60);
     s.app = std::make_unique<TargetApp>(*s.desktop, TargetApp::Kind::xlib, o);
     s.conn = x11::Connection::open(s.desktop->display().c_str());
+    // The window manager goes on framing and placing the new windows for a while:
+    // measure once every window is listed and the server has gone quiet.
+    if (s.conn) {
+      waitFor([&] { return platform::snapshotWindows(*s.conn).size() >= static_cast<size_t>(windows); },
+              std::chrono::seconds(30), std::chrono::milliseconds(50));
+      const pid_t server = s.desktop->serverPid();
+      double last = cpuSeconds(server);
+      waitFor(
+          [&] {
+            const double now = cpuSeconds(server);
+            const bool quiet = now - last < 0.005;
+            last = now;
+            return quiet;
+          },
+          std::chrono::seconds(30), std::chrono::milliseconds(200));
+    }
   }
   return s;
-}
-
-// User plus system time of a process so far, from /proc/PID/stat.
-double cpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream rest(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && rest >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 void BM_SnapshotWindows(benchmark::State& state) {
