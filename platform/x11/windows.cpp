@@ -596,3 +596,5 @@ std::optional<uint32_t> focusedClientWindow(x11::Connection& conn) {
 }
 
 }  // namespace quorl::platform
+
+#undef QUORL_REPLY
