@@ -260,6 +260,12 @@ std::vector<WindowRecord> snapshotWindows(x11::Connection& conn, const SnapshotO
     xcb_query_tree_cookie_t tree;
   };
   std::vector<Climb> climbs;
+  // WM_STATE marks a client and says whether it is iconic.  Where the window manager
+  // lists its clients, the list marks them, and WM_STATE is read only when the snapshot
+  // reports iconic windows or details.
+  const std::vector<uint32_t> listed = values32(clientList.get());
+  const bool haveList = !listed.empty();
+  const bool needState = options.details || !options.onScreenOnly || !haveList;
   {
     struct Ask {
       xcb_get_window_attributes_cookie_t attrs;
@@ -268,15 +274,21 @@ std::vector<WindowRecord> snapshotWindows(x11::Connection& conn, const SnapshotO
     std::vector<Ask> asks(entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
       asks[i].attrs = xcb_get_window_attributes(c, entries[i].frame);
-      asks[i].state = askProperty(c, entries[i].frame, atoms[A_WM_STATE], atoms[A_WM_STATE], 2);
+      if (needState) asks[i].state = askProperty(c, entries[i].frame, atoms[A_WM_STATE], atoms[A_WM_STATE], 2);
     }
-    for (uint32_t client : values32(clientList.get())) {
-      if (!byFrame.count(client)) climbs.push_back({client, client, xcb_query_tree(c, client)});
+    std::vector<bool> frameListed(entries.size(), false);
+    for (uint32_t client : listed) {
+      if (auto it = byFrame.find(client); it != byFrame.end()) {
+        frameListed[it->second] = true;
+      } else {
+        climbs.push_back({client, client, xcb_query_tree(c, client)});
+      }
     }
     for (size_t i = 0; i < entries.size(); ++i) {
       Entry& e = entries[i];
       auto attrs = QUORL_REPLY(xcb_get_window_attributes_reply, c, asks[i].attrs);
-      auto state = QUORL_REPLY(xcb_get_property_reply, c, asks[i].state);
+      Reply<xcb_get_property_reply_t> state;
+      if (needState) state = QUORL_REPLY(xcb_get_property_reply, c, asks[i].state);
       if (!attrs || attrs->_class == XCB_WINDOW_CLASS_INPUT_ONLY) {
         e.dead = true;
         continue;
@@ -291,14 +303,15 @@ std::vector<WindowRecord> snapshotWindows(x11::Connection& conn, const SnapshotO
       if (!st.empty()) {
         e.client = e.frame;
         e.wmState = st[0];
-      } else if (e.overrideRedirect) {
+      } else if (e.overrideRedirect || (frameListed[i] && !needState)) {
         e.client = e.frame;
       }
     }
   }
 
   // Stage 2: climb from the listed clients to the root's children, one level at a time
-  // for all of them together.  A client found this way still has to carry WM_STATE.
+  // for all of them together.  A client found this way still has to carry WM_STATE
+  // when WM_STATE is read at all.
   std::vector<std::pair<size_t, xcb_window_t>> claimed;  // entry, client
   for (int depth = 0; depth < kSearchDepth && !climbs.empty(); ++depth) {
     std::vector<Climb> next;
@@ -313,7 +326,11 @@ std::vector<WindowRecord> snapshotWindows(x11::Connection& conn, const SnapshotO
     }
     climbs = std::move(next);
   }
-  {
+  if (!needState) {
+    for (const auto& [i, client] : claimed) {
+      if (!entries[i].dead && !entries[i].client) entries[i].client = client;
+    }
+  } else {
     std::vector<xcb_get_property_cookie_t> states;
     for (const auto& [i, client] : claimed) {
       states.push_back(askProperty(c, client, atoms[A_WM_STATE], atoms[A_WM_STATE], 2));
