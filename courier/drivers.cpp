@@ -26,10 +26,6 @@ constexpr uint16_t kReturnKey = 36;
 constexpr uint16_t kTabKey = 48;
 constexpr uint16_t kTextKey = 0;
 
-int downOf(Button b) { return b == Button::right ? 3 : 1; }
-int upOf(Button b) { return b == Button::right ? 4 : 2; }
-int draggedOf(Button b) { return b == Button::right ? 7 : 6; }
-
 }  // namespace
 
 bool Server::sameTarget(const SessionRef& session) {
@@ -50,7 +46,7 @@ DriverResult Server::pointerInput(const SessionRef& s, PointerKind kind, Button 
                                   double holdMs, Point point, int64_t window) {
   if (kind == PointerKind::mouseUp) {
     if (auto stop = stopRequested(s)) return {stop, 0, false};
-    platform_.mouse(s->pid, upOf(button), button, point, window, 1);
+    platform_.mouse(s->pid, upType(button), button, point, window, 1);
     setButton(s, std::nullopt);
     return {std::nullopt, 1, false};
   }
@@ -60,11 +56,11 @@ DriverResult Server::pointerInput(const SessionRef& s, PointerKind kind, Button 
   if (auto stop = stopRequested(s)) return {stop, 0, false};
   const int64_t n = kind == PointerKind::mouseDown ? 1 : count;
   for (int64_t k = 1; k <= n; ++k) {
-    platform_.mouse(s->pid, downOf(button), button, point, window, k);
+    platform_.mouse(s->pid, downType(button), button, point, window, k);
     setButton(s, HeldButton{button, point, window});
     if (kind == PointerKind::mouseDown) return {std::nullopt, 1, true};
     if (auto stop = holdWait(s, holdMs)) return {stop, 2 * k - 1, true};
-    platform_.mouse(s->pid, upOf(button), button, point, window, k);
+    platform_.mouse(s->pid, upType(button), button, point, window, k);
     setButton(s, std::nullopt);
     if (k < n) platform_.sleepMs(kBetweenPressesMs);
     if (k == n) return {std::nullopt, 2 * n, false};
@@ -98,7 +94,7 @@ DriverResult Server::drag(const SessionRef& s, Point from, Point to, Button butt
   platform_.mouse(s->pid, kMouseMoved, button, from, window, 0);
   platform_.sleepMs(kAfterMoveMs);
   if (auto stop = stopRequested(s)) return {stop, 0, false};
-  platform_.mouse(s->pid, downOf(button), button, from, window, 1);
+  platform_.mouse(s->pid, downType(button), button, from, window, 1);
   setButton(s, HeldButton{button, from, window});
   const int64_t steps = std::max<int64_t>(2, static_cast<int64_t>(durationMs / kDragStepMs));
   const int64_t intervalUs = static_cast<int64_t>(durationMs * 1000.0 / static_cast<double>(steps));
@@ -108,12 +104,12 @@ DriverResult Server::drag(const SessionRef& s, Point from, Point to, Button butt
     if (i % kDragIdentityEvery == 0 && !sameTarget(s)) return {Stop::targetChanged, i, true};
     const double f = static_cast<double>(i) / static_cast<double>(steps);
     Point p{from.x + (to.x - from.x) * f, from.y + (to.y - from.y) * f};
-    platform_.mouse(s->pid, draggedOf(button), button, p, window, 1);
+    platform_.mouse(s->pid, draggedType(button), button, p, window, 1);
     setButton(s, HeldButton{button, p, window});
     platform_.sleepMs(static_cast<double>(intervalUs) / 1000.0);
   }
   if (auto stop = stopRequested(s)) return {stop, steps + 1, true};
-  platform_.mouse(s->pid, upOf(button), button, to, window, 1);
+  platform_.mouse(s->pid, upType(button), button, to, window, 1);
   setButton(s, std::nullopt);
   return {std::nullopt, steps + 2, false};
 }

@@ -498,7 +498,7 @@ std::optional<Json> Server::heldSummary(const Session& session) {
   int64_t keys = static_cast<int64_t>(session.pressedKeys.size()) - static_cast<int64_t>(modifiers.size());
   if (modifiers.empty() && keys < 1 && !session.buttonDown) return std::nullopt;
   Json summary = {{"keys", keys}, {"modifiers", modifiers}};
-  if (session.buttonDown) summary["button"] = session.buttonDown->button == Button::right ? "right" : "left";
+  if (session.buttonDown) summary["button"] = toString(session.buttonDown->button);
   return summary;
 }
 
@@ -549,8 +549,7 @@ std::vector<std::string> Server::releaseOwn(const SessionRef& session) {
     }
   }
   if (button) {
-    int type = button->button == Button::right ? 4 : 2;
-    if (platform_.mouse(session->pid, type, button->button, button->point, button->window, 1))
+    if (platform_.mouse(session->pid, upType(button->button), button->button, button->point, button->window, 1))
       released.push_back("button");
   }
   publishHeld(session, std::nullopt);
