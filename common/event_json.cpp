@@ -121,6 +121,32 @@ bool write(const nlohmann::json& v, std::string& out) {
 
 }  // namespace
 
+bool appendStampedEventJson(const nlohmann::json& object, double stamp, std::string& out) {
+  if (!object.is_object()) return false;
+  out.push_back('{');
+  bool first = true;
+  bool stamped = false;
+  auto writeStamp = [&] {
+    if (!first) out.push_back(',');
+    first = false;
+    out += "\"t\":";
+    stamped = true;
+    return writeDouble(stamp, out);
+  };
+  for (const auto& [key, value] : object.items()) {
+    if (key == "t") continue;
+    if (!stamped && key > "t" && !writeStamp()) return false;
+    if (!first) out.push_back(',');
+    first = false;
+    if (!writeString(key, out)) return false;
+    out.push_back(':');
+    if (!write(value, out)) return false;
+  }
+  if (!stamped && !writeStamp()) return false;
+  out.push_back('}');
+  return true;
+}
+
 std::optional<std::string> writeEventJson(const nlohmann::json& value) {
   std::string out;
   out.reserve(256);

@@ -12,4 +12,9 @@ namespace quorl {
 // (a NaN or infinite double, a binary value, invalid UTF-8 in a string).
 std::optional<std::string> writeEventJson(const nlohmann::json& value);
 
+// Appends the serialised object `object` to `out` with the number `stamp` under
+// the key "t" in its sorted place (replacing any "t" the object has), without
+// copying the object.  False, with `out` unspecified, when it cannot be written.
+bool appendStampedEventJson(const nlohmann::json& object, double stamp, std::string& out);
+
 }  // namespace quorl

@@ -31,17 +31,17 @@ std::string line(const nlohmann::json& event) {
   return s ? *s : std::string();
 }
 
-void emit(nlohmann::json event, int fd) {
+void emit(const nlohmann::json& event, int fd) {
   if (!event.is_object()) return;
+  thread_local std::string text;
+  text.clear();
   // Stamped under the lock, so that "t" never decreases from one line to the next
   // even when several threads emit at once.
   std::lock_guard<std::mutex> guard(outLock());
-  event["t"] = r1(nowMs());
-  auto text = writeEventJson(event);
-  if (!text) return;
-  text->push_back('\n');
-  const char* p = text->data();
-  size_t left = text->size();
+  if (!appendStampedEventJson(event, r1(nowMs()), text)) return;
+  text.push_back('\n');
+  const char* p = text.data();
+  size_t left = text.size();
   while (left > 0) {
     ssize_t n = ::write(fd, p, left);
     if (n < 0 && errno == EINTR) continue;

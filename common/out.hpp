@@ -18,7 +18,7 @@ namespace Out {
 // Sets "t" to r1(nowMs()), serialises the event with writeEventJson and writes it
 // plus a line feed to `fd` (standard output by default).  An event that cannot
 // be serialised, or a descriptor that cannot be written, loses the event quietly.
-void emit(nlohmann::json event, int fd = 1);
+void emit(const nlohmann::json& event, int fd = 1);
 
 // The serialised line emit would write for `event` (without "t" added and without
 // the line feed); absent when it cannot be serialised.  For tests and benchmarks.

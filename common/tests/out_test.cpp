@@ -110,3 +110,24 @@ TEST(Out, DropsTheEventWhenTheReaderIsGone) {
   close(fds[1]);
   SUCCEED();
 }
+
+TEST(EventJson, StampsTInItsSortedPlace) {
+  struct Case {
+    json value;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {json::object(), R"({"t":5})"},
+      {json{{"event", "x"}, {"window", 7}}, R"({"event":"x","t":5,"window":7})"},
+      {json{{"t", "old"}, {"a", 1}}, R"({"a":1,"t":5})"},
+      {json{{"event", "x"}, {"stage", "s"}}, R"({"event":"x","stage":"s","t":5})"},
+      {json{{"u", 1}}, R"({"t":5,"u":1})"},
+  };
+  for (const auto& c : cases) {
+    std::string out;
+    ASSERT_TRUE(quorl::appendStampedEventJson(c.value, 5.0, out));
+    EXPECT_EQ(out, c.text);
+  }
+  std::string out;
+  EXPECT_FALSE(quorl::appendStampedEventJson(json::array(), 5.0, out));
+}
