@@ -35,16 +35,16 @@ const char* kTag = "QuorlAI";
 PangoText::PangoText() {
   fontMap_ = pango_cairo_font_map_new();
   context_ = pango_font_map_create_context(fontMap_);
-  struct Spec {
+  struct FaceStyle {
     PangoWeight weight;
     double pixels;
-  } specs[4] = {{PANGO_WEIGHT_MEDIUM, 12}, {PANGO_WEIGHT_NORMAL, 12}, {PANGO_WEIGHT_BOLD, 9.5},
+  } styles[4] = {{PANGO_WEIGHT_MEDIUM, 12}, {PANGO_WEIGHT_NORMAL, 12}, {PANGO_WEIGHT_BOLD, 9.5},
                 {PANGO_WEIGHT_SEMIBOLD, 14}};  // the hand, drawn as a text glyph
   for (int i = 0; i < 4; ++i) {
     faces_[i] = pango_font_description_new();
     pango_font_description_set_family(faces_[i], "Sans");
-    pango_font_description_set_weight(faces_[i], specs[i].weight);
-    pango_font_description_set_absolute_size(faces_[i], specs[i].pixels * PANGO_SCALE);
+    pango_font_description_set_weight(faces_[i], styles[i].weight);
+    pango_font_description_set_absolute_size(faces_[i], styles[i].pixels * PANGO_SCALE);
   }
 }
 

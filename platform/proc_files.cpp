@@ -46,17 +46,7 @@ std::string pidPath(pid_t pid, const char* leaf) {
   return "/proc/" + std::to_string(pid) + "/" + leaf;
 }
 
-std::optional<uint64_t> parseUnsigned(std::string_view text) {
-  if (text.empty() || text.size() > 20) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    uint64_t next = v * 10 + static_cast<uint64_t>(c - '0');
-    if (next / 10 != v) return std::nullopt;
-    v = next;
-  }
-  return v;
-}
+using procfs::parseUnsigned;
 
 std::optional<int32_t> parseInt32(std::string_view text) {
   bool negative = !text.empty() && text.front() == '-';

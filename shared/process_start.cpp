@@ -19,17 +19,6 @@ std::optional<std::string> readFile(const std::string& path) {
   return buffer.str();
 }
 
-std::optional<uint64_t> parseUnsigned(std::string_view text) {
-  if (text.empty() || text.size() > 20) return std::nullopt;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    uint64_t next = v * 10 + static_cast<uint64_t>(c - '0');
-    if (next / 10 != v) return std::nullopt;
-    v = next;
-  }
-  return v;
-}
 
 // Boot time is read once per process: the same process then keeps the same token
 // for as long as this program runs, whatever the wall clock does.
@@ -45,6 +34,18 @@ std::optional<int64_t> bootTime() {
 }  // namespace
 
 namespace procfs {
+
+std::optional<uint64_t> parseUnsigned(std::string_view text) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    uint64_t next = v * 10 + static_cast<uint64_t>(c - '0');
+    if (next / 10 != v) return std::nullopt;
+    v = next;
+  }
+  return v;
+}
 
 std::optional<uint64_t> startTicksFromStat(std::string_view stat) {
   // The command name (field 2) is in parentheses and may itself hold spaces and

@@ -35,6 +35,8 @@ std::string canonicalPath(const std::string& path);
 const std::optional<std::string>& decorationPath();
 
 namespace procfs {
+// Plain decimal digits (no sign, no blanks) that fit 64 bits; absent otherwise.
+std::optional<uint64_t> parseUnsigned(std::string_view text);
 // Parsing pieces, exposed for tests.  `stat` is the text of /proc/PID/stat.
 std::optional<uint64_t> startTicksFromStat(std::string_view stat);
 // `text` is /proc/stat; returns its btime line's value.
