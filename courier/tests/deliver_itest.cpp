@@ -163,6 +163,12 @@ TEST_F(DeliverDesktopTest, ClickKeysTextAndScrollReachAnXlibTargetWhileTheUserWo
   ASSERT_TRUE(key);
   EXPECT_EQ(key->value("state", 0) & 4, 4) << key->dump();  // ControlMask
 
+  // The characters the layout lacks are bound in the core keymap before they are
+  // typed: a plain Xlib client that receives a key event right after a spare
+  // keycode was bound for it sometimes translates it with its old map (no
+  // MappingNotify reaches it first), a known gap of the XSendEvent route.  The
+  // binding of spare keycodes itself is exercised on the GTK target.
+  ASSERT_TRUE(desk_->bindKeysyms({"eacute", "ssharp", "U4E2D", "U1F600"}));
   for (std::string text : {"\u00e9", "\u00df", "\u4e2d", "\U0001F600", "A", "~"}) {
     typeText(target, unicode::toUtf16(text));
     auto typed = target.next([&](const json& j) {
